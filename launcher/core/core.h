@@ -1,0 +1,85 @@
+// The launcher's shared records, paths and the main loop's entry points.
+#pragma once
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+#include <sys/types.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+enum {
+    ST_CHECKING,  // the status query has not finished
+    ST_SETUP,     // never built: offer to download and build
+    ST_UPDATE,    // built but outdated: offer to build again
+    ST_WORKING,   // the download-and-build child runs
+    ST_FAILED,    // the installer or the build failed; message says why
+    ST_READY,     // ready to play
+    ST_CRASHED,   // the game could not start or stopped unexpectedly
+};
+
+enum {
+    ACT_PLAY = 1,
+    ACT_BUILD,
+    ACT_CANCEL,
+    ACT_RETRY,
+    ACT_QUIT,
+};
+
+struct LauncherState {
+    int32_t state;          // one of ST_*
+    char message[512];      // failure or crash text
+    char step_label[160];   // label of the current build step
+    int32_t step;           // number of the current build step
+    int32_t steps;          // total build steps; 0 shows the label alone
+    double progress;        // fraction done; negative means indeterminate
+    char detail[256];       // last ordinary output line of the build
+    uint32_t started;       // SDL_GetTicks() at the build start
+    pid_t pid;              // build child, or not above 0 for none
+    int32_t fd;             // non-blocking read end of its output, or -1
+    char line[8192];        // output line being assembled
+    size_t line_len;        // bytes held in line
+    FILE *log;              // open install.log, or none
+    int32_t cancelled;      // the user cancelled the running build
+    int32_t needs_disc;     // set up from scratch rather than update
+};
+
+struct Button {
+    const char *label;      // static literal, never copied
+    int32_t action;         // ACT_*
+    int32_t x, y, w, h;     // face rectangle in logical pixels
+};
+
+constexpr int FOCUS_DEFAULT = 99;   // "the rightmost button", clamped by the layout
+
+extern LauncherState S;
+extern Button B[3];
+extern int32_t NB;          // buttons of B in use
+extern int32_t FOCUS;       // index of the focused button
+
+extern char g_share[1024];  // read-only share tree holding the installer
+extern char g_python[1024]; // interpreter that runs the installer
+extern char g_home[1024];   // per-user data: build destination, game home
+extern char g_logs[1100];   // g_home + "/logs"
+
+extern SDL_Window *WIN;
+extern SDL_Renderer *R;
+extern TTF_Font *F_TITLE, *F_BODY, *F_SMALL, *F_BUTTON;
+
+// paths.cpp
+const char *env_or(const char *name, const char *fallback);
+void resolve_paths();
+void mkdirs();
+
+// loop.cpp
+TTF_Font *font(int bold, int size);
+int startup(bool shot);                 // 0, or 1 after "launcher: ..." on stderr
+int hit(int x, int y);
+int act(int action, int argc, char **argv);
+int handle(const SDL_Event &e, int argc, char **argv, bool *activated);
+void end_pass();
+int run(int argc, char **argv);         // the whole program; main's result
+
+// shot.cpp
+void shot_fill(const char *state);
+int shot(const char *path);

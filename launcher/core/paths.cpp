@@ -1,0 +1,55 @@
+// The shared records, the directories resolved from the environment, and mkdirs.
+#include "core.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+LauncherState S = {
+    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
+};
+Button B[3];
+int32_t NB = 0;
+int32_t FOCUS = 0;
+
+char g_share[1024];
+char g_python[1024];
+char g_home[1024];
+char g_logs[1100];
+
+static_assert(sizeof g_logs >= sizeof g_home + sizeof "/logs" - 1, "g_logs holds any g_home + /logs");
+
+const char *env_or(const char *name, const char *fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+void resolve_paths()
+{
+    snprintf(g_share, sizeof g_share, "%s", env_or("ORVL_SHARE", "/app/share/orvandel"));
+    snprintf(g_python, sizeof g_python, "%s", env_or("ORVL_PYTHON", "/app/venv/bin/python3"));
+    const char *home = env_or("ORVL_HOME", "");
+    const char *xdg = env_or("XDG_DATA_HOME", "");
+    if (*home)
+        snprintf(g_home, sizeof g_home, "%s", home);
+    else if (*xdg)
+        snprintf(g_home, sizeof g_home, "%s/orvandel", xdg);
+    else
+        snprintf(g_home, sizeof g_home, "%s/.local/share/orvandel", env_or("HOME", "."));
+    snprintf(g_logs, sizeof g_logs, "%s/logs", g_home);
+}
+
+void mkdirs()
+{
+    char path[1200];
+    snprintf(path, sizeof path, "%s", g_logs);
+    // Starting at the second character keeps a leading "/" from being an empty component.
+    for (char *p = path + 1; *p; p++) {
+        if (*p != '/')
+            continue;
+        *p = '\0';
+        mkdir(path, 0755);
+        *p = '/';
+    }
+    mkdir(path, 0755);
+}

@@ -1,0 +1,81 @@
+// Starting the built game, its log, and what its exit status means.
+#include "game.h"
+
+#include "../core/child.h"
+#include "../core/core.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+constexpr int EXIT_CRASHED = 3, EXIT_CANNOT_RUN = 127;
+
+int game_argv(char *argv[64], char *exe, char *dir, int argc, char **args)
+{
+    int n = 0;
+    argv[n++] = exe;
+    argv[n++] = const_cast<char *>("--game");
+    argv[n++] = dir;
+    argv[n++] = const_cast<char *>("--run");
+    for (int i = 1; i < argc && n < 4 + GAME_ARGS; i++)
+        argv[n++] = args[i];
+    argv[n] = nullptr;
+    return n;
+}
+
+static int crashed(SDL_Window *window, const char *message)
+{
+    S.state = ST_CRASHED;
+    snprintf(S.message, sizeof S.message, "%s", message);
+    SDL_ShowWindow(window);
+    SDL_RaiseWindow(window);
+    return 1;
+}
+
+int play(SDL_Window *window, int argc, char **argv)
+{
+    char exe[1200], dir[1200], log[1200], previous[1200];
+    snprintf(exe, sizeof exe, "%s/build/host/orvl", g_home);
+    snprintf(dir, sizeof dir, "%s/game", g_home);
+    mkdirs();
+    snprintf(log, sizeof log, "%s/orvl.log", g_logs);
+    snprintf(previous, sizeof previous, "%s/orvl.1.log", g_logs);
+    rename(log, previous);
+
+    char *args[64];
+    game_argv(args, exe, dir, argc, argv);
+    // The child's failure line, but for the reason, is made before the fork.
+    char failure[1400];
+    size_t failure_len = snprintf(failure, sizeof failure, "cannot run %.1023s: ", exe);
+
+    SDL_HideWindow(window);
+    SDL_PumpEvents();
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!isatty(2)) {
+            int fd = open(log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
+        }
+        close_from(3);
+        execv(exe, args);
+        exec_failed(failure, sizeof failure, failure_len, errno);
+    }
+    if (pid < 0)
+        return crashed(window, "The game could not start.");
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status))
+        return crashed(window, "The game stopped unexpectedly.");
+    if (WEXITSTATUS(status) == EXIT_CANNOT_RUN)
+        return crashed(window, "The game could not start.");
+    if (WEXITSTATUS(status) == EXIT_CRASHED)
+        return crashed(window, "The game stopped unexpectedly.");
+    return 0;
+}

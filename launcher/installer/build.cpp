@@ -1,0 +1,323 @@
+// The download-and-build job: its start, the pump that reads and parses the
+// child's output into the working screen, the log, and the cancel.
+#include "installer.h"
+
+#include "../core/child.h"
+#include "../core/core.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+constexpr size_t CHUNK = 4096;
+constexpr size_t LINE_MAX_BYTES = sizeof S.line - 1;
+// One pump call takes in at most this much, so that a child writing faster
+// than the launcher parses cannot keep the loop from its events.
+constexpr size_t PUMP_BUDGET = 1 << 20;
+constexpr int RETRY_GRACE_MS = 2000;
+constexpr int ENV_MAX = 4096;
+
+static bool pending;    // the last pump stopped at its budget with output left
+
+// The child's environment is made before the fork: between fork and exec
+// only async-signal-safe calls are allowed, and setenv allocates.
+static char pgroup_var[] = "ORVL_PGROUP=1";
+static char unbuffered_var[] = "PYTHONUNBUFFERED=1";
+static char *child_env[ENV_MAX];
+
+static bool starts(const char *s, const char *prefix)
+{
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+static void make_env()
+{
+    int n = 0;
+    for (char **e = environ; *e && n < ENV_MAX - 3; e++)
+        if (!starts(*e, "ORVL_PGROUP=") && !starts(*e, "PYTHONUNBUFFERED="))
+            child_env[n++] = *e;
+    child_env[n++] = pgroup_var;
+    child_env[n++] = unbuffered_var;
+    child_env[n] = nullptr;
+}
+
+// Integers as "%d" and "%u" read them (white space, a sign, digits), but
+// saturating: a number out of range must not be undefined behaviour.
+static bool scan_magnitude(const char **p, bool *negative, unsigned long long *value)
+{
+    const char *s = *p;
+    while (isspace((unsigned char)*s))
+        s++;
+    *negative = *s == '-';
+    if (*s == '-' || *s == '+')
+        s++;
+    if (!isdigit((unsigned char)*s))
+        return false;
+    unsigned long long v = 0;
+    for (; isdigit((unsigned char)*s); s++)
+        v = v > UINT_MAX ? v : v * 10 + (*s - '0');
+    *value = v;
+    *p = s;
+    return true;
+}
+
+static bool scan_int(const char **p, int *out)
+{
+    bool negative;
+    unsigned long long v;
+    if (!scan_magnitude(p, &negative, &v))
+        return false;
+    if (negative)
+        *out = v > (unsigned long long)INT_MAX + 1 ? INT_MIN : (int)(0 - (long long)v);
+    else
+        *out = v > INT_MAX ? INT_MAX : (int)v;
+    return true;
+}
+
+static bool scan_uint(const char **p, unsigned *out)
+{
+    bool negative;
+    unsigned long long v;
+    if (!scan_magnitude(p, &negative, &v))
+        return false;
+    unsigned u = v > UINT_MAX ? UINT_MAX : (unsigned)v;
+    *out = negative ? 0u - u : u;
+    return true;
+}
+
+void handle_line(const char *line)
+{
+    if (starts(line, "@step ")) {
+        const char *p = line + 6;
+        int step, steps;
+        if (!scan_int(&p, &step) || !scan_int(&p, &steps))
+            return;
+        while (isspace((unsigned char)*p))
+            p++;
+        S.step = step;
+        S.steps = steps;
+        S.progress = -1.0;
+        snprintf(S.step_label, sizeof S.step_label, "%.159s", p);
+    } else if (starts(line, "@progress ")) {
+        double v = strtod(line + 10, nullptr);
+        S.progress = v < 0 ? -1.0 : v > 1 ? 1.0 : v;
+    } else if (starts(line, "@error ")) {
+        S.state = ST_FAILED;
+        snprintf(S.message, sizeof S.message, "%.511s", line + 7);
+    } else if (strcmp(line, "@done") == 0) {
+    } else if (line[0] == '[') {
+        const char *p = line + 1;
+        unsigned n, m;
+        if (scan_uint(&p, &n) && *p == '/' && (++p, scan_uint(&p, &m)) && m != 0)
+            S.progress = (double)n / m;
+        snprintf(S.detail, sizeof S.detail, "%.255s", line);
+    } else if (line[0]) {
+        snprintf(S.detail, sizeof S.detail, "%.255s", line);
+    }
+}
+
+void feed(const char *bytes, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        char c = bytes[i];
+        if (c == '\n' || S.line_len == LINE_MAX_BYTES) {
+            S.line[S.line_len] = '\0';
+            handle_line(S.line);
+            S.line_len = 0;
+        } else if (c != '\r') {
+            S.line[S.line_len++] = c;
+        }
+    }
+}
+
+// Reads, logs and parses what the child has written; true at the end of output.
+static bool take_in()
+{
+    char buf[CHUNK];
+    size_t total = 0;
+    pending = false;
+    while (total < PUMP_BUDGET) {
+        ssize_t n = read(S.fd, buf, sizeof buf);
+        if (n == 0)
+            return true;
+        if (n < 0)
+            return false;
+        if (S.log) {
+            fwrite(buf, 1, n, S.log);
+            fflush(S.log);
+        }
+        feed(buf, n);
+        total += n;
+    }
+    pending = true;
+    return false;
+}
+
+static int reap(pid_t pid, int options)
+{
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
+    }
+    if (r == 0)
+        return -1;              // still running
+    return r < 0 ? W_EXITCODE(255, 0) : status;
+}
+
+static void close_job()
+{
+    close(S.fd);
+    S.fd = -1;
+    S.pid = 0;
+    pending = false;
+    if (S.log) {
+        fclose(S.log);
+        S.log = nullptr;
+    }
+}
+
+static void finish()
+{
+    int status = reap(S.pid, 0);
+    close_job();
+    if (S.cancelled) {
+        S.state = S.needs_disc ? ST_SETUP : ST_UPDATE;
+        return;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        S.state = ST_READY;
+        S.needs_disc = 0;
+        return;
+    }
+    if (S.state == ST_FAILED)
+        return;                 // the "@error " line said why
+    S.state = ST_FAILED;
+    bool signalled = WIFSIGNALED(status);
+    snprintf(S.message, sizeof S.message, "The build stopped (%s %d). Its log has the details.",
+             signalled ? "signal" : "exit", signalled ? WTERMSIG(status) : WEXITSTATUS(status));
+}
+
+void pump_build()
+{
+    if (S.fd < 0)
+        return;
+    if (take_in())
+        finish();
+}
+
+bool pump_quick()
+{
+    return S.fd >= 0 && take_in();
+}
+
+bool pump_pending()
+{
+    return pending;
+}
+
+void cancel_build()
+{
+    if (S.pid <= 0)
+        return;
+    S.cancelled = 1;
+    kill(-S.pid, SIGTERM);
+}
+
+// A child that has not made its group yet is signalled by itself.
+static void signal_job(int sig)
+{
+    if (kill(-S.pid, sig) != 0)
+        kill(S.pid, sig);
+}
+
+void stop_build(int grace_ms)
+{
+    if (S.pid <= 0)
+        return;
+    signal_job(SIGTERM);
+    signal_job(SIGCONT);    // a stopped child can act on the SIGTERM only once it runs
+    Uint32 begin = SDL_GetTicks();
+    int status = -1;
+    while ((status = reap(S.pid, WNOHANG)) == -1 && (int)(SDL_GetTicks() - begin) < grace_ms) {
+        if (S.fd >= 0)
+            take_in();      // keeps the log whole and the child from blocking on a full pipe
+        SDL_Delay(10);
+    }
+    kill(-S.pid, SIGKILL);  // whatever of its group outlived it
+    if (status == -1) {
+        kill(S.pid, SIGKILL);
+        reap(S.pid, 0);
+    }
+    if (S.fd >= 0)
+        take_in();
+    close_job();
+}
+
+static void start_failed()
+{
+    snprintf(S.message, sizeof S.message, "The build could not start.");
+    S.state = ST_FAILED;
+}
+
+void start_build()
+{
+    // "Try Again" while the failed child still runs: one job at a time.
+    if (S.pid > 0)
+        stop_build(RETRY_GRACE_MS);
+    struct stat st;
+    if (S.state == ST_FAILED && stat(g_home, &st) != 0)
+        S.needs_disc = 1;
+    char *argv[16];
+    int count;
+    install_argv(argv, &count, "--download");
+    mkdirs();
+    char path[1200];
+    snprintf(path, sizeof path, "%s/install.log", g_logs);
+    if (S.log)
+        fclose(S.log);
+    S.log = fopen(path, "we");
+
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        start_failed();
+        return;
+    }
+    make_env();
+    char failure[1400];
+    size_t failure_len = snprintf(failure, sizeof failure, "@error cannot run %.1023s: ", argv[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        dup2(p[1], 2);
+        close_from(3);
+        execve(argv[0], argv, child_env);
+        exec_failed(failure, sizeof failure, failure_len, errno);
+    }
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        start_failed();
+        return;
+    }
+    fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK);
+    S.pid = pid;
+    S.line_len = 0;
+    S.fd = p[0];
+    snprintf(S.step_label, sizeof S.step_label, "Starting");
+    S.state = ST_WORKING;
+    S.cancelled = 0;
+    S.detail[0] = '\0';
+    S.step = 0;
+    S.steps = 0;
+    S.progress = -1.0;
+    S.started = SDL_GetTicks();
+}

@@ -1,0 +1,21 @@
+// Talking to the installer: its command line, the status query at start-up,
+// and the supervised download-and-build job with its progress protocol.
+#pragma once
+
+#include <cstddef>
+
+// status.cpp
+void install_argv(char *argv[16], int *count, const char *mode);
+void read_status(const char *out, size_t len);  // settles the state from a status output
+extern int status_timeout_ms;           // how long the status query may take
+void check_status();
+
+// build.cpp
+void start_build();
+void pump_build();
+bool pump_pending();                    // the last pump left output unread
+bool pump_quick();                      // takes in output; true once it has ended
+void cancel_build();
+void stop_build(int grace_ms);          // ends an open job for good and reaps it
+void feed(const char *bytes, size_t n); // line splitting
+void handle_line(const char *line);     // the progress protocol

@@ -1,0 +1,157 @@
+// The installer's command line, and the status query run once at start-up.
+#include "installer.h"
+
+#include "../core/child.h"
+#include "../core/core.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static char installer[1200];
+static char vantrel[1200];
+
+constexpr size_t STATUS_MAX = 4095;
+
+// An installer that never answers would leave the checking screen up for ever.
+int status_timeout_ms = 60000;
+
+void install_argv(char *argv[16], int *count, const char *mode)
+{
+    snprintf(installer, sizeof installer, "%s/src/orvl/tools/install/install.py", g_share);
+    snprintf(vantrel, sizeof vantrel, "%s/src/vantrel", g_share);
+    int n = 0;
+    argv[n++] = g_python;
+    argv[n++] = const_cast<char *>("-I");
+    argv[n++] = installer;
+    argv[n++] = const_cast<char *>("--dest");
+    argv[n++] = g_home;
+    argv[n++] = const_cast<char *>("--vantrel");
+    argv[n++] = vantrel;
+    const char *ffmpeg = env_or("ORVL_FFMPEG", "");
+    if (*ffmpeg) {
+        argv[n++] = const_cast<char *>("--ffmpeg");
+        argv[n++] = const_cast<char *>(ffmpeg);
+    }
+    const char *vorbis = env_or("ORVL_VORBIS", "");
+    if (*vorbis) {
+        argv[n++] = const_cast<char *>("--vorbis");
+        argv[n++] = const_cast<char *>(vorbis);
+    }
+    argv[n++] = const_cast<char *>(mode);
+    argv[n] = nullptr;
+    *count = n;
+}
+
+static void status_failed()
+{
+    S.state = ST_FAILED;
+    snprintf(S.message, sizeof S.message,
+             "The installer could not run (%.300s). Reinstalling the app may help.", g_python);
+}
+
+// A search for bytes, not a JSON parse: the keys must stand after the last "{".
+void read_status(const char *out, size_t len)
+{
+    const char *brace = static_cast<const char *>(memrchr(out, '{', len));
+    if (!brace) {
+        status_failed();
+        return;
+    }
+    size_t rest = len - (brace - out);
+    static const char ready[] = "\"ready\": true", needs_disc[] = "\"needs_disc\": true";
+    if (memmem(brace, rest, ready, sizeof ready - 1)) {
+        S.state = ST_READY;
+    } else if (memmem(brace, rest, needs_disc, sizeof needs_disc - 1)) {
+        S.needs_disc = 1;
+        S.state = ST_SETUP;
+    } else {
+        S.needs_disc = 0;
+        S.state = ST_UPDATE;
+    }
+}
+
+static int ms_left(Uint32 begin)
+{
+    return SDL_max(status_timeout_ms - (int)(SDL_GetTicks() - begin), 0);
+}
+
+void check_status()
+{
+    char *argv[16];
+    int count;
+    install_argv(argv, &count, "--status");
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        status_failed();
+        return;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0)
+            dup2(null, 2);
+        close_from(3);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        status_failed();
+        return;
+    }
+
+    char out[STATUS_MAX + 1] = {};
+    size_t len = 0;
+    Uint32 begin = SDL_GetTicks();
+    bool late = false;
+    while (len < STATUS_MAX) {
+        struct pollfd w = {p[0], POLLIN, 0};
+        int ready = poll(&w, 1, ms_left(begin));
+        if (ready == 0) {
+            late = true;
+            break;
+        }
+        if (ready < 0 && errno == EINTR)
+            continue;
+        ssize_t n = read(p[0], out + len, STATUS_MAX - len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        len += n;
+    }
+    close(p[0]);
+
+    if (late)
+        kill(pid, SIGKILL);
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, late ? 0 : WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            late = true;
+            break;
+        }
+        if (ms_left(begin) == 0) {
+            kill(pid, SIGKILL);
+            late = true;
+            continue;
+        }
+        SDL_Delay(5);
+    }
+    if (late || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        status_failed();
+        return;
+    }
+    read_status(out, len);
+}

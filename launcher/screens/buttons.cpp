@@ -1,0 +1,74 @@
+#include "screens.h"
+
+#include "../core/core.h"
+
+#include <cstdarg>
+#include <iterator>
+
+constexpr int ROW_TOP = 488, ROW_H = 64;
+constexpr int LABEL_MIN = 116, LABEL_PAD = 64, GAP = 20, RING = 4;
+
+static const SDL_Color RING_COLOUR = AMBER;
+static const SDL_Color FACE_FOCUSED = {250, 248, 240, 255};
+static const SDL_Color LABEL_FOCUSED = {20, 42, 26, 255};
+static const SDL_Color FACE = {28, 58, 40, 210};
+static const SDL_Color LABEL = {255, 255, 255, 255};
+
+static void label_size(const char *label, int *w, int *h)
+{
+    if (!F_BUTTON || TTF_SizeUTF8(F_BUTTON, label, w, h) != 0)
+        *w = *h = 0;
+}
+
+void buttons(int count, ...)
+{
+    NB = 0;
+    Button row[std::size(B)] = {};
+    count = SDL_clamp(count, 0, (int)std::size(B));
+    va_list ap;
+    va_start(ap, count);
+    for (int i = 0; i < count; i++) {
+        row[i].label = va_arg(ap, const char *);
+        row[i].action = va_arg(ap, int);
+    }
+    va_end(ap);
+    int right = RIGHT_EDGE;
+    for (int i = count - 1; i >= 0; i--) {
+        int lw, lh;
+        label_size(row[i].label, &lw, &lh);
+        row[i].w = SDL_max(lw, LABEL_MIN) + LABEL_PAD;
+        row[i].h = ROW_H;
+        row[i].y = ROW_TOP;
+        row[i].x = right - row[i].w;
+        right = row[i].x - GAP;
+    }
+    for (int i = 0; i < count; i++)
+        B[i] = row[i];
+    NB = count;
+    if (FOCUS >= NB && NB > 0)
+        FOCUS = NB - 1;
+}
+
+static void fill(SDL_Rect r, SDL_Color c)
+{
+    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
+    SDL_RenderFillRect(R, &r);
+}
+
+void draw_buttons()
+{
+    for (int i = 0; i < NB; i++) {
+        const Button &b = B[i];
+        SDL_Color label = LABEL;
+        if (i == FOCUS) {
+            fill({b.x - RING, b.y - RING, b.w + 2 * RING, b.h + 2 * RING}, RING_COLOUR);
+            fill({b.x, b.y, b.w, b.h}, FACE_FOCUSED);
+            label = LABEL_FOCUSED;
+        } else {
+            fill({b.x, b.y, b.w, b.h}, FACE);
+        }
+        int lw, lh;
+        label_size(b.label, &lw, &lh);
+        text(F_BUTTON, b.x + (b.w - lw) / 2, b.y + (b.h - lh) / 2, 0, label, "%s", b.label);
+    }
+}

@@ -1,0 +1,165 @@
+// One whole frame for the current state.
+#include "screens.h"
+
+#include "../core/core.h"
+
+#include <iterator>
+
+constexpr int BODY_Y = 112, DETAIL_Y = 196, LOGS_Y = 222, FOOTER_Y = 510;
+constexpr int WRAP = 864;
+constexpr int BAND_H = 4;
+constexpr double FILL_MAX = CANVAS_W;   // a fill past the canvas shows nothing more
+
+static const SDL_Color TRACK = {14, 34, 22, 255};
+static const SDL_Color TOP = {18, 44, 30, 255}, MIDDLE = {56, 72, 38, 255}, BOTTOM = {14, 30, 18, 255};
+
+struct Row {
+    int count;
+    const char *label[2];
+    int action[2];
+};
+
+static const Row ROWS[] = {
+    /* ST_CHECKING */ {0, {}, {}},
+    /* ST_SETUP    */ {2, {"Quit", "Download and Build"}, {ACT_QUIT, ACT_BUILD}},
+    /* ST_UPDATE   */ {2, {"Quit", "Build"}, {ACT_QUIT, ACT_BUILD}},
+    /* ST_WORKING  */ {1, {"Cancel"}, {ACT_CANCEL}},
+    /* ST_FAILED   */ {2, {"Quit", "Try Again"}, {ACT_QUIT, ACT_RETRY}},
+    /* ST_READY    */ {2, {"Quit", "Play"}, {ACT_QUIT, ACT_PLAY}},
+    /* ST_CRASHED  */ {2, {"Quit", "Play Again"}, {ACT_QUIT, ACT_PLAY}},
+};
+static_assert(std::size(ROWS) == ST_CRASHED + 1, "a row for every state");
+
+bool offered(int state, int action)
+{
+    if (state < 0 || state > ST_CRASHED)
+        return false;
+    const Row &r = ROWS[state];
+    for (int i = 0; i < r.count; i++)
+        if (r.action[i] == action)
+            return true;
+    return false;
+}
+
+static Uint8 channel(Uint8 top, Uint8 middle, Uint8 bottom, double t)
+{
+    double v = t < 0.5 ? top + (middle - top) * (2 * t) : middle + (bottom - middle) * (2 * (t - 0.5));
+    return (Uint8)v;
+}
+
+void band_colour(int y, SDL_Color *c)
+{
+    double t = y / 600.0;
+    c->r = channel(TOP.r, MIDDLE.r, BOTTOM.r, t);
+    c->g = channel(TOP.g, MIDDLE.g, BOTTOM.g, t);
+    c->b = channel(TOP.b, MIDDLE.b, BOTTOM.b, t);
+    c->a = 255;
+}
+
+void clock_text(uint32_t elapsed, char out[32])
+{
+    snprintf(out, 32, "%u:%02u", elapsed / 60000u, elapsed / 1000u % 60u);
+}
+
+// Values above 1 draw past the end of the track, as a count line can ask for;
+// the bound keeps the conversion to int defined for any value.
+int fill_width(double progress)
+{
+    return (int)SDL_min(progress * TRACK_W, FILL_MAX);
+}
+
+bool sweep(uint32_t p, SDL_Rect *r)
+{
+    int left = SDL_max((int)p - SWEEP_W, 0);
+    int right = SDL_min((int)p, TRACK_W);
+    if (left >= right)
+        return false;
+    *r = {MARGIN + left, TRACK_Y, right - left, TRACK_H};
+    return true;
+}
+
+static void fill(SDL_Rect r, SDL_Color c)
+{
+    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
+    SDL_RenderFillRect(R, &r);
+}
+
+static void working()
+{
+    if (S.steps)
+        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "Step %d of %d: %s", S.step, S.steps, S.step_label);
+    else
+        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", S.step_label);
+
+    char clock[32];
+    clock_text(SDL_GetTicks() - S.started, clock);
+    int w = 0, h = 0;
+    if (!F_BODY || TTF_SizeUTF8(F_BODY, clock, &w, &h) != 0)
+        w = 0;
+    text(F_BODY, RIGHT_EDGE - w, BODY_Y, 0, DIM, "%s", clock);
+
+    fill({MARGIN, TRACK_Y, TRACK_W, TRACK_H}, TRACK);
+    SDL_Rect r;
+    if (S.progress >= 0)
+        fill({MARGIN, TRACK_Y, fill_width(S.progress), TRACK_H}, AMBER);
+    else if (sweep(SDL_GetTicks() / 4 % SWEEP_PERIOD, &r))
+        fill(r, AMBER);
+
+    text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", S.detail);
+    text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "You can leave it running; it needs no help.");
+}
+
+void draw()
+{
+    for (int y = 0; y < CANVAS_H; y += BAND_H) {
+        SDL_Color c;
+        band_colour(y, &c);
+        fill({0, y, CANVAS_W, BAND_H}, c);
+    }
+
+    int st = S.state;
+    const char *title = "Orvandel";
+    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
+        title = S.needs_disc ? "Set up Orvandel" : "Updating Orvandel";
+    text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", title);
+
+    switch (st) {
+    case ST_CHECKING:
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "Checking the game\u2026");
+        NB = 0;
+        return;
+    case ST_SETUP:
+        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT,
+             "The game is built on this computer, once, before its first run. It downloads "
+             "the game's disc image (337 MB), then builds the game from it.\n\nThat takes "
+             "10 to 20 minutes and about 4 GB of space.");
+        break;
+    case ST_UPDATE:
+        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT,
+             "This version needs the game rebuilt, which takes a few minutes. Your parks and "
+             "saves are kept.");
+        break;
+    case ST_WORKING:
+        working();
+        break;
+    case ST_FAILED:
+    case ST_CRASHED:
+        text(F_BODY, MARGIN, BODY_Y, WRAP, WHITE, "%s", S.message);
+        text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, "The logs are in %s", g_logs);
+        break;
+    case ST_READY:
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "Ready to play. Version 1.0.1.");
+        break;
+    default:
+        // No other value is ever stored; show no row rather than act on one.
+        NB = 0;
+        return;
+    }
+
+    const Row &row = ROWS[st];
+    if (row.count == 1)
+        buttons(1, row.label[0], row.action[0]);
+    else
+        buttons(2, row.label[0], row.action[0], row.label[1], row.action[1]);
+    draw_buttons();
+}

@@ -1,0 +1,31 @@
+// Everything that reaches the screen: text, the button row, and one frame per state.
+#pragma once
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+#include <cstdint>
+
+extern const SDL_Color DIM, SOFT, WHITE, AMBER;
+
+constexpr int CANVAS_W = 960, CANVAS_H = 600;
+constexpr int MARGIN = 48;
+constexpr int RIGHT_EDGE = 912;
+constexpr int CROP_EDGE = 920;
+constexpr int TRACK_Y = 160, TRACK_W = 864, TRACK_H = 14;
+constexpr int SWEEP_W = 216, SWEEP_PERIOD = 1080;
+
+// text.cpp
+void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *format, ...)
+    __attribute__((format(printf, 6, 7)));
+
+// buttons.cpp
+void buttons(int count, ...);
+void draw_buttons();
+
+// draw.cpp
+void band_colour(int y, SDL_Color *c);
+void clock_text(uint32_t elapsed, char out[32]);
+int fill_width(double progress);
+bool sweep(uint32_t p, SDL_Rect *r);
+bool offered(int state, int action);   // the state's row carries that action
+void draw();
