@@ -36,3 +36,36 @@ build_launcher() {
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$BUILD"
 }
+
+# Starts Xvfb on a free display with a screen of the given size, sets
+# DISPLAY and XVFB_PID. The caller stops it (kill $XVFB_PID).
+start_xvfb() {
+  local size=${1:-960x600} n
+  for n in $(seq 90 140); do
+    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+    Xvfb :$n -screen 0 "${size}x24" -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local i
+    for i in $(seq 100); do
+      if xdpyinfo -display :$n >/dev/null 2>&1; then
+        export DISPLAY=:$n
+        return 0
+      fi
+      kill -0 $XVFB_PID 2>/dev/null || break
+      sleep 0.05
+    done
+    kill $XVFB_PID 2>/dev/null
+  done
+  echo "launcher: could not start Xvfb" >&2
+  return 1
+}
+
+# The id of the first window with this exact title, waiting up to $2 seconds.
+window_id() {
+  local i
+  for i in $(seq $((${2:-10} * 20))); do
+    xdotool search --name "^$1\$" 2>/dev/null | head -n 1 | grep . && return 0
+    sleep 0.05
+  done
+  return 1
+}

@@ -189,9 +189,9 @@ class StatusPromises(CheckerCase):
         self.assertLine(lines, "BROKEN: status on a first run", "exited with status 1")
 
     def test_object_beyond_the_first_4095_bytes(self):
+        # One write, which the pipe takes whole before the reader stops reading.
         share = self.share(status="""
-            say("x" * 5000)
-            say(json.dumps({"ready": ready, "needs_disc": not ready}))
+            say("x" * 5000 + "\\n" + json.dumps({"ready": ready, "needs_disc": not ready}))
         """)
         code, lines = self.check(share, "--skip-download", "--skip-cancel")
         self.assertEqual(code, 1, self.output)

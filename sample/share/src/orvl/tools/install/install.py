@@ -130,6 +130,11 @@ def built_version(layout):
 
 
 def status(layout):
+    # Lets a person (or a screenshot) see the launcher's checking screen.
+    try:
+        time.sleep(min(max(float(os.environ.get("ORVL_SAMPLE_STATUS_SECONDS") or 0), 0), 30))
+    except ValueError:
+        pass
     built = built_version(layout)
     ready = (built == VERSION and os.access(layout.game_exe, os.X_OK)
              and os.path.isdir(layout.game_dir))
