@@ -104,7 +104,8 @@ class CheckerCase(unittest.TestCase):
 class SampleInstaller(CheckerCase):
     def test_sample_keeps_every_promise(self):
         if not os.path.isfile(os.path.join(SAMPLE, INSTALLER)):
-            self.skipTest("the sample installer is not there yet: " + os.path.join(SAMPLE, INSTALLER))
+            self.skipTest("the sample installer is not there yet: "
+                          + os.path.join(SAMPLE, INSTALLER))
         missing = [t for t in ("cmake", "ninja", "cc", "pkg-config") if not shutil.which(t)]
         if missing:
             self.skipTest("the sample's build needs " + ", ".join(missing))
