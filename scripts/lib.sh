@@ -33,8 +33,11 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
 }
 
+# Configures a new build folder with the given options; an existing one keeps its own.
 build_launcher() {
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  fi
   cmake --build "$BUILD"
 }
 

@@ -56,5 +56,6 @@ check '[ "$(cat "$ORVL_HOME/logs/orvl.log")" = "game says hello" ]' "orvl.log ho
 expected=$(printf '%s\n' --game "$ORVL_HOME/game" --run one "two words" --run)
 check '[ "$(cat "$ORVL_HOME/game-args")" = "$expected" ]' "the game received its arguments"
 check '[ ! -s "$work/stderr" ]' "the launcher wrote nothing to standard error"
+[ -s "$work/stderr" ] && { echo "standard error was:"; head -n 20 "$work/stderr"; }
 echo "$((6 - fails)) passed, $fails failed"
 [ $fails -eq 0 ]
