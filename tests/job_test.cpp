@@ -277,3 +277,28 @@ TEST_F(Job, FloodingOutputLeavesEachPumpBounded)
     EXPECT_EQ(S.fd, -1);
     EXPECT_FALSE(pump_pending());
 }
+
+TEST_F(Job, LogIsOnDiskAsReadEvenWhenTheLauncherIsKilled)
+{
+    std::string expected;
+    for (int i = 0; i < 3000; i++)
+        expected += "[" + std::to_string(i) + "/3000] line\n";
+    write_file(s.path("out"), expected);
+    fake_installer(s, "echo $$ > " + s.path("pid") + "; cat " + s.path("out") + "; exec sleep 60");
+    S.state = ST_SETUP;
+    pid_t launcher = fork();
+    if (launcher == 0) {
+        start_build();
+        for (;;) {
+            pump_build();
+            SDL_Delay(2);
+        }
+    }
+    std::string path = std::string(g_logs) + "/install.log";
+    for (int i = 0; i < 500 && read_file(path).size() < expected.size(); i++)
+        SDL_Delay(10);
+    kill(launcher, SIGKILL);
+    waitpid(launcher, nullptr, 0);
+    EXPECT_EQ(read_file(path), expected);
+    kill(std::stoi(read_file(s.path("pid"))), SIGKILL);
+}
