@@ -302,3 +302,62 @@ TEST_F(Job, LogIsOnDiskAsReadEvenWhenTheLauncherIsKilled)
     EXPECT_EQ(read_file(path), expected);
     kill(std::stoi(read_file(s.path("pid"))), SIGKILL);
 }
+
+// The bundled sample installer, through the launcher's own query and job.
+struct Sample : Job {
+    void SetUp() override
+    {
+        Job::SetUp();
+        snprintf(g_share, sizeof g_share, "%s/sample/share", SOURCE_DIR);
+        snprintf(g_python, sizeof g_python, "/usr/bin/python3");
+        setenv("ORVL_SAMPLE_UNITS", "3", 1);
+        setenv("ORVL_SAMPLE_FETCH_SECONDS", "0.3", 1);
+    }
+};
+
+TEST_F(Sample, StatusBuildAndStatusAgain)
+{
+    check_status();
+    ASSERT_EQ(S.state, ST_SETUP);
+    EXPECT_EQ(S.needs_disc, 1);
+    ASSERT_EQ(act(ACT_BUILD, 0, nullptr), 0);
+    ASSERT_EQ(S.state, ST_WORKING);
+    bool counted = false, stepped = false;
+    for (int i = 0; i < 12000 && S.fd >= 0; i++) {
+        pump_build();
+        counted |= S.detail[0] == '[' && S.progress > 0;
+        stepped |= S.steps > 0;
+        SDL_Delay(10);
+    }
+    EXPECT_EQ(S.state, ST_READY) << S.message;
+    EXPECT_EQ(S.needs_disc, 0);
+    EXPECT_TRUE(counted);
+    EXPECT_TRUE(stepped);
+    EXPECT_TRUE(exists(std::string(g_home) + "/build/host/orvl"));
+    EXPECT_NE(log().find("@step"), std::string::npos);
+    reset_state();
+    check_status();
+    EXPECT_EQ(S.state, ST_READY);
+}
+
+TEST_F(Sample, CancelMidBuildLeavesNoProcessOfItsGroup)
+{
+    S.needs_disc = 1;
+    S.state = ST_SETUP;
+    start_build();
+    int pid = S.pid;
+    // Wait for the compile step, where cmake, ninja and the compiler run.
+    for (int i = 0; i < 6000 && S.fd >= 0 && !(S.steps > 0 && S.step == S.steps); i++) {
+        pump_build();
+        SDL_Delay(10);
+    }
+    ASSERT_GT(S.steps, 0);
+    ASSERT_EQ(S.step, S.steps);
+    SDL_Delay(300);
+    cancel_build();
+    ASSERT_TRUE(pump_until_done(30));
+    EXPECT_EQ(S.state, ST_SETUP);
+    for (int i = 0; i < 300 && group_size(pid) > 0; i++)
+        SDL_Delay(10);
+    EXPECT_EQ(group_size(pid), 0);
+}
