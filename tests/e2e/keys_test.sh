@@ -3,12 +3,7 @@
 # road, with a quick stand-in installer and game written here.
 set -euo pipefail
 launcher=$1
-source "$(dirname "$0")/../../scripts/lib.sh"
-
-work=$(mktemp -d)
-trap 'kill $XVFB_PID 2>/dev/null; rm -rf "$work"' EXIT
-export ORVL_HOME=$work/home ORVL_SHARE=$work/share ORVL_PYTHON=$work/python
-mkdir -p "$ORVL_HOME"
+source "$(dirname "$0")/common.sh"
 
 cat > "$ORVL_PYTHON" <<'SH'
 #!/bin/sh
@@ -32,7 +27,6 @@ start_xvfb 960x600
 "$launcher" one "two words" --run 2>"$work/stderr" &
 pid=$!
 wid=$(window_id Orvandel 20)
-key() { xdotool windowfocus --sync "$wid" 2>/dev/null || true; xdotool key "$@"; }
 wait_for() {
   for _ in $(seq 200); do eval "$1" && return 0; sleep 0.05; done
   echo "FAIL: timed out waiting for $1" >&2; exit 1
@@ -47,8 +41,6 @@ status=0
 for _ in $(seq 200); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
 wait $pid || status=$?
 
-fails=0
-check() { if eval "$1"; then echo "ok: $2"; else echo "FAIL: $2"; fails=$((fails + 1)); fi; }
 check '[ $status -eq 0 ]' "the launcher ended with status 0 after the game's normal end (status $status)"
 check 'grep -qx "@step 2 2 Building" "$ORVL_HOME/logs/install.log"' "install.log holds the build's output"
 check '[ "$(tail -n 1 "$ORVL_HOME/logs/install.log")" = "@done" ]' "install.log is complete"
@@ -57,5 +49,4 @@ expected=$(printf '%s\n' --game "$ORVL_HOME/game" --run one "two words" --run)
 check '[ "$(cat "$ORVL_HOME/game-args")" = "$expected" ]' "the game received its arguments"
 check '[ ! -s "$work/stderr" ]' "the launcher wrote nothing to standard error"
 [ -s "$work/stderr" ] && { echo "standard error was:"; head -n 20 "$work/stderr"; }
-echo "$((6 - fails)) passed, $fails failed"
-[ $fails -eq 0 ]
+summary
