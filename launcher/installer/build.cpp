@@ -24,6 +24,8 @@ constexpr size_t LINE_MAX_BYTES = sizeof S.line - 1;
 // than the launcher parses cannot keep the loop from its events.
 constexpr size_t PUMP_BUDGET = 1 << 20;
 constexpr int RETRY_GRACE_MS = 2000;
+constexpr int LINGER_MS = 3000;      // an installer's time to exit once its output has ended
+constexpr int STOP_GRACE_MS = 1000;
 constexpr int ENV_MAX = 4096;
 
 static bool pending;    // the last pump stopped at its budget with output left
@@ -175,7 +177,8 @@ static int reap(pid_t pid, int options)
 
 static void close_job()
 {
-    close(S.fd);
+    if (S.fd >= 0)
+        close(S.fd);
     S.fd = -1;
     S.pid = 0;
     pending = false;
@@ -185,9 +188,52 @@ static void close_job()
     }
 }
 
+// A child that has not made its group yet is signalled by itself.
+static void signal_job(int sig)
+{
+    if (kill(-S.pid, sig) != 0)
+        kill(S.pid, sig);
+}
+
+// Waits up to ms for the child to end, still taking in its output; its wait
+// status, or -1 while it runs on.
+static int reap_within(int ms)
+{
+    Uint32 begin = SDL_GetTicks();
+    for (;;) {
+        int status = reap(S.pid, WNOHANG);
+        if (status != -1 || (int)(SDL_GetTicks() - begin) >= ms)
+            return status;
+        if (S.fd >= 0)
+            take_in();      // keeps the log whole and the child from blocking on a full pipe
+        SDL_Delay(2);
+    }
+}
+
+// Ends the child for good and reaps it: SIGTERM (with SIGCONT, so that a
+// stopped child can act on it), a grace period, then SIGKILL to the group.
+static int end_child(int grace_ms)
+{
+    signal_job(SIGTERM);
+    signal_job(SIGCONT);
+    int status = reap_within(grace_ms);
+    kill(-S.pid, SIGKILL);  // whatever of its group outlived it
+    if (status == -1) {
+        kill(S.pid, SIGKILL);
+        status = reap(S.pid, 0);
+    }
+    return status;
+}
+
 static void finish()
 {
-    int status = reap(S.pid, 0);
+    close(S.fd);
+    S.fd = -1;
+    // The end of output is the end of the job; an installer that closed its
+    // output but runs on would otherwise hold the window in this wait.
+    int status = reap_within(LINGER_MS);
+    if (status == -1)
+        status = end_child(STOP_GRACE_MS);
     close_job();
     if (S.cancelled) {
         S.state = S.needs_disc ? ST_SETUP : ST_UPDATE;
@@ -232,31 +278,11 @@ void cancel_build()
     kill(-S.pid, SIGTERM);
 }
 
-// A child that has not made its group yet is signalled by itself.
-static void signal_job(int sig)
-{
-    if (kill(-S.pid, sig) != 0)
-        kill(S.pid, sig);
-}
-
 void stop_build(int grace_ms)
 {
     if (S.pid <= 0)
         return;
-    signal_job(SIGTERM);
-    signal_job(SIGCONT);    // a stopped child can act on the SIGTERM only once it runs
-    Uint32 begin = SDL_GetTicks();
-    int status = -1;
-    while ((status = reap(S.pid, WNOHANG)) == -1 && (int)(SDL_GetTicks() - begin) < grace_ms) {
-        if (S.fd >= 0)
-            take_in();      // keeps the log whole and the child from blocking on a full pipe
-        SDL_Delay(10);
-    }
-    kill(-S.pid, SIGKILL);  // whatever of its group outlived it
-    if (status == -1) {
-        kill(S.pid, SIGKILL);
-        reap(S.pid, 0);
-    }
+    end_child(grace_ms);
     if (S.fd >= 0)
         take_in();
     close_job();
