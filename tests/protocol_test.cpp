@@ -140,6 +140,16 @@ TEST(Protocol, LineSplitting)
     EXPECT_EQ(std::string(S.detail), big.substr(8192, 255));
     EXPECT_EQ(S.line_len, 0u);
 
+    // Carriage returns do not count towards the limit, wherever they stand.
+    reset_state();
+    lines(std::string(8190, 'a') + "\r\r" + "xyz\n");
+    EXPECT_EQ(std::string(S.detail), "z");  // "x" was the 8191st byte, "y" ended that line
+    reset_state();
+    lines(std::string(8191, 'b'));
+    lines("\r");                           // ends the full line, like any byte, and is dropped
+    lines("c\n");
+    EXPECT_STREQ(S.detail, "c");
+
     // A last line without its newline is never handled.
     reset_state();
     lines("@error unfinished");

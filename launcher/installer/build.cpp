@@ -96,6 +96,14 @@ static bool scan_uint(const char **p, unsigned *out)
     return true;
 }
 
+// "%.255s" without the formatter: at most 255 bytes and a NUL.
+static void set_detail(const char *line)
+{
+    size_t k = strnlen(line, sizeof S.detail - 1);
+    memcpy(S.detail, line, k);
+    S.detail[k] = '\0';
+}
+
 void handle_line(const char *line)
 {
     if (starts(line, "@step ")) {
@@ -121,22 +129,44 @@ void handle_line(const char *line)
         unsigned n, m;
         if (scan_uint(&p, &n) && *p == '/' && (++p, scan_uint(&p, &m)) && m != 0)
             S.progress = (double)n / m;
-        snprintf(S.detail, sizeof S.detail, "%.255s", line);
+        set_detail(line);
     } else if (line[0]) {
-        snprintf(S.detail, sizeof S.detail, "%.255s", line);
+        set_detail(line);
     }
 }
 
+// Copies runs up to the next newline with memchr and memcpy; the bytes
+// handled are the same as one by one: carriage returns dropped, a line
+// ended by its newline or, at 8191 bytes held, by whatever byte comes next.
 void feed(const char *bytes, size_t n)
 {
-    for (size_t i = 0; i < n; i++) {
-        char c = bytes[i];
-        if (c == '\n' || S.line_len == LINE_MAX_BYTES) {
+    const char *p = bytes, *end = bytes + n;
+    while (p < end) {
+        size_t room = LINE_MAX_BYTES - S.line_len;
+        if (room == 0) {
             S.line[S.line_len] = '\0';
             handle_line(S.line);
             S.line_len = 0;
-        } else if (c != '\r') {
-            S.line[S.line_len++] = c;
+            p++;
+            continue;
+        }
+        size_t take = SDL_min((size_t)(end - p), room);
+        const char *nl = static_cast<const char *>(memchr(p, '\n', take));
+        size_t seg = nl ? (size_t)(nl - p) : take;
+        if (memchr(p, '\r', seg)) {
+            for (size_t i = 0; i < seg; i++)
+                if (p[i] != '\r')
+                    S.line[S.line_len++] = p[i];
+        } else {
+            memcpy(S.line + S.line_len, p, seg);
+            S.line_len += seg;
+        }
+        p += seg;
+        if (nl) {
+            S.line[S.line_len] = '\0';
+            handle_line(S.line);
+            S.line_len = 0;
+            p++;
         }
     }
 }

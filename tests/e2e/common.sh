@@ -5,7 +5,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 
 work=$(mktemp -d)
 XVFB_PID=
-trap '[ -n "$XVFB_PID" ] && kill $XVFB_PID 2>/dev/null; rm -rf "$work"' EXIT
+pid=
+trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; [ -n "$XVFB_PID" ] && kill $XVFB_PID 2>/dev/null; rm -rf "$work"' EXIT
 export ORVL_HOME=$work/home ORVL_SHARE=$work/share ORVL_PYTHON=$work/python
 mkdir -p "$ORVL_HOME"
 
