@@ -3,6 +3,7 @@
 #include "installer/installer.h"
 #include "screens/screens.h"
 
+#include <iterator>
 #include <unistd.h>
 
 static void row(std::initializer_list<Button> buttons)
@@ -43,35 +44,39 @@ TEST(Input, HitIncludesLeftAndTopEdgesOnly)
     EXPECT_EQ(hit(600, 500), -1);
 }
 
+static SDL_Event pad(Uint8 button)
+{
+    SDL_Event e = {};
+    e.type = SDL_CONTROLLERBUTTONDOWN;
+    e.cbutton.button = button;
+    return e;
+}
+
 TEST(Input, FocusMovesByKeysAndPadWithoutWrapping)
 {
     reset_state();
     row({{"Quit", ACT_QUIT, 532, 488, 180, 64}, {"Play", ACT_PLAY, 732, 488, 180, 64}});
     FOCUS = 0;
-    send(key(SDLK_LEFT));
-    EXPECT_EQ(FOCUS, 0);
-    send(key(SDLK_TAB, KMOD_LSHIFT));   // Shift+Tab moves forward like Tab
-    EXPECT_EQ(FOCUS, 1);
-    send(key(SDLK_RIGHT));
-    send(key(SDLK_DOWN));
-    EXPECT_EQ(FOCUS, 1);
-    send(key(SDLK_UP));
-    EXPECT_EQ(FOCUS, 0);
-
-    SDL_Event pad = {};
-    pad.type = SDL_CONTROLLERBUTTONDOWN;
-    pad.cbutton.button = SDL_CONTROLLER_BUTTON_DPAD_RIGHT;
-    send(pad);
-    EXPECT_EQ(FOCUS, 1);
-    pad.cbutton.button = SDL_CONTROLLER_BUTTON_DPAD_DOWN;
-    send(pad);
-    EXPECT_EQ(FOCUS, 1);
-    pad.cbutton.button = SDL_CONTROLLER_BUTTON_DPAD_LEFT;
-    send(pad);
-    EXPECT_EQ(FOCUS, 0);
-    pad.cbutton.button = SDL_CONTROLLER_BUTTON_DPAD_UP;
-    send(pad);
-    EXPECT_EQ(FOCUS, 0);
+    struct {
+        SDL_Event e;
+        int focus;
+    } steps[] = {
+        {key(SDLK_LEFT), 0},
+        {key(SDLK_TAB, KMOD_LSHIFT), 1},    // Shift+Tab moves forward like Tab
+        {key(SDLK_RIGHT), 1},
+        {key(SDLK_DOWN), 1},
+        {key(SDLK_UP), 0},
+        {pad(SDL_CONTROLLER_BUTTON_DPAD_RIGHT), 1},
+        {pad(SDL_CONTROLLER_BUTTON_DPAD_DOWN), 1},
+        {pad(SDL_CONTROLLER_BUTTON_DPAD_LEFT), 0},
+        {pad(SDL_CONTROLLER_BUTTON_DPAD_UP), 0},
+        {key(SDLK_TAB), 1},
+        {pad(SDL_CONTROLLER_BUTTON_X), 1},  // other buttons do nothing
+    };
+    for (size_t i = 0; i < std::size(steps); i++) {
+        EXPECT_EQ(send(steps[i].e), 0) << i;
+        EXPECT_EQ(FOCUS, steps[i].focus) << i;
+    }
 }
 
 TEST(Input, ActivationKeysRunTheFocusedButtonOnly)
@@ -91,10 +96,7 @@ TEST(Input, ActivationKeysRunTheFocusedButtonOnly)
     bool activated = false;
     EXPECT_EQ(send(key(SDLK_RETURN), &activated), 0);
     EXPECT_FALSE(activated);
-    SDL_Event pad = {};
-    pad.type = SDL_CONTROLLERBUTTONDOWN;
-    pad.cbutton.button = SDL_CONTROLLER_BUTTON_A;
-    EXPECT_EQ(send(pad), 0);
+    EXPECT_EQ(send(pad(SDL_CONTROLLER_BUTTON_A)), 0);
 }
 
 TEST(Input, MouseFocusesAndClicksWithTheLeftButton)
@@ -139,10 +141,7 @@ TEST(Input, EscapeCloseAndPadBDependOnTheBuild)
         SDL_Event q = {};
         q.type = SDL_QUIT;
         EXPECT_EQ(send(q), 1);
-        SDL_Event b = {};
-        b.type = SDL_CONTROLLERBUTTONDOWN;
-        b.cbutton.button = SDL_CONTROLLER_BUTTON_B;
-        EXPECT_EQ(send(b), 0);
+        EXPECT_EQ(send(pad(SDL_CONTROLLER_BUTTON_B)), 0);
     }
     // During a build, Escape and B cancel and the launcher stays; a close cancels and leaves.
     Scratch s;
