@@ -8,7 +8,7 @@ BUILD=${LAUNCHER_BUILD:-$ROOT/build}
 PACKAGES=(
   cmake ninja-build g++ gcc pkg-config python3
   libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
-  libgtest-dev xvfb xdotool x11-utils imagemagick clang perl
+  libgtest-dev xvfb xdotool x11-utils imagemagick clang perl procps
   desktop-file-utils appstream man-db groff-base
 )
 
