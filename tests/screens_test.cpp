@@ -215,6 +215,10 @@ TEST(Screens, WorkingScreenTrackFillAndTexts)
     snprintf(S.detail, sizeof S.detail, "[1/2] Building");
     draw();
     EXPECT_GT(lit(196, 214, 48, 200), 0);
+    // Bytes that are not UTF-8, from a child's output, still draw (as replacement glyphs).
+    snprintf(S.detail, sizeof S.detail, "\xff\xfe\xc3(%%n)");
+    draw();
+    EXPECT_GT(lit(196, 214, 48, 120), 0);
     // The step line starts at 48 with a label alone or with "Step n of m".
     S.steps = 0;
     snprintf(S.step_label, sizeof S.step_label, "Starting");
