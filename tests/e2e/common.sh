@@ -6,7 +6,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib.sh"
 work=$(mktemp -d)
 XVFB_PID=
 pid=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; [ -n "$XVFB_PID" ] && kill $XVFB_PID 2>/dev/null; rm -rf "$work"' EXIT
+cleanup() {
+  local status=$?
+  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null || true
+  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+  rm -rf "$work"
+  exit $status
+}
+trap cleanup EXIT
 export ORVL_HOME=$work/home ORVL_SHARE=$work/share ORVL_PYTHON=$work/python
 mkdir -p "$ORVL_HOME"
 
