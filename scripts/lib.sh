@@ -47,7 +47,9 @@ start_xvfb() {
   local size=${1:-960x600} n
   for n in $(seq 90 140); do
     [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-    Xvfb :$n -screen 0 "${size}x24" -nolisten tcp >/dev/null 2>&1 &
+    # -noreset: without it the server resets when its last client leaves, and
+    # a program starting in that moment cannot connect.
+    Xvfb :$n -screen 0 "${size}x24" -nolisten tcp -noreset >/dev/null 2>&1 &
     XVFB_PID=$!
     local i
     for i in $(seq 100); do
