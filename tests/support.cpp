@@ -27,8 +27,7 @@ void reset_state()
 {
     if (S.pid > 0)
         stop_build(1000);
-    LauncherState fresh = {ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0};
-    S = fresh;
+    S = S_INITIAL;
     NB = 0;
     FOCUS = 0;
 }

@@ -50,6 +50,10 @@ struct Button {
     int32_t x, y, w, h;     // face rectangle in logical pixels
 };
 
+constexpr LauncherState S_INITIAL = {
+    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
+};
+
 constexpr int FOCUS_DEFAULT = 99;   // "the rightmost button", clamped by the layout
 
 extern LauncherState S;
@@ -73,6 +77,7 @@ void mkdirs();
 
 // loop.cpp
 TTF_Font *font(int bold, int size);
+int die();                              // "launcher: <SDL's error>" on stderr; 1
 int startup(bool shot);                 // 0, or 1 after "launcher: ..." on stderr
 int hit(int x, int y);
 int act(int action, int argc, char **argv);

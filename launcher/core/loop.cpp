@@ -40,7 +40,7 @@ TTF_Font *font(int bold, int size)
     return nullptr;
 }
 
-static int die()
+int die()
 {
     fprintf(stderr, "launcher: %s\n", SDL_GetError());
     return 1;

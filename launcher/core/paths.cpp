@@ -4,9 +4,7 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-LauncherState S = {
-    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
-};
+LauncherState S = S_INITIAL;
 Button B[3];
 int32_t NB = 0;
 int32_t FOCUS = 0;

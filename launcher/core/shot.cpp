@@ -60,10 +60,8 @@ int shot(const char *path)
     FOCUS = FOCUS_DEFAULT;
     draw();
     SDL_Surface *out = SDL_CreateRGBSurfaceWithFormat(0, CANVAS_W, CANVAS_H, 32, SDL_PIXELFORMAT_ARGB8888);
-    if (!out) {
-        fprintf(stderr, "launcher: %s\n", SDL_GetError());
-        return 1;
-    }
+    if (!out)
+        return die();
     capture(out);
     int saved = SDL_SaveBMP_RW(out, SDL_RWFromFile(path, "wb"), 1);
     SDL_FreeSurface(out);

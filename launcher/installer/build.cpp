@@ -41,6 +41,12 @@ static bool starts(const char *s, const char *prefix)
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }
 
+// The rest of s after prefix, or null when s does not begin with it.
+static const char *after(const char *s, const char *prefix)
+{
+    return starts(s, prefix) ? s + strlen(prefix) : nullptr;
+}
+
 static void make_env()
 {
     int n = 0;
@@ -106,8 +112,8 @@ static void set_detail(const char *line)
 
 void handle_line(const char *line)
 {
-    if (starts(line, "@step ")) {
-        const char *p = line + 6;
+    const char *p;
+    if ((p = after(line, "@step "))) {
         int step, steps;
         if (!scan_int(&p, &step) || !scan_int(&p, &steps))
             return;
@@ -117,15 +123,14 @@ void handle_line(const char *line)
         S.steps = steps;
         S.progress = -1.0;
         snprintf(S.step_label, sizeof S.step_label, "%.159s", p);
-    } else if (starts(line, "@progress ")) {
-        double v = strtod(line + 10, nullptr);
+    } else if ((p = after(line, "@progress "))) {
+        double v = strtod(p, nullptr);
         S.progress = v < 0 ? -1.0 : v > 1 ? 1.0 : v;
-    } else if (starts(line, "@error ")) {
+    } else if ((p = after(line, "@error "))) {
         S.state = ST_FAILED;
-        snprintf(S.message, sizeof S.message, "%.511s", line + 7);
+        snprintf(S.message, sizeof S.message, "%.511s", p);
     } else if (strcmp(line, "@done") == 0) {
-    } else if (line[0] == '[') {
-        const char *p = line + 1;
+    } else if ((p = after(line, "["))) {
         unsigned n, m;
         if (scan_uint(&p, &n) && *p == '/' && (++p, scan_uint(&p, &m)) && m != 0)
             S.progress = (double)n / m;

@@ -14,12 +14,6 @@ static const SDL_Color LABEL_FOCUSED = {20, 42, 26, 255};
 static const SDL_Color FACE = {28, 58, 40, 210};
 static const SDL_Color LABEL = {255, 255, 255, 255};
 
-static void label_size(const char *label, int *w, int *h)
-{
-    if (!F_BUTTON || TTF_SizeUTF8(F_BUTTON, label, w, h) != 0)
-        *w = *h = 0;
-}
-
 void buttons(int count, ...)
 {
     NB = 0;
@@ -35,7 +29,7 @@ void buttons(int count, ...)
     int right = RIGHT_EDGE;
     for (int i = count - 1; i >= 0; i--) {
         int lw, lh;
-        label_size(row[i].label, &lw, &lh);
+        measure(F_BUTTON, row[i].label, &lw, &lh);
         row[i].w = SDL_max(lw, LABEL_MIN) + LABEL_PAD;
         row[i].h = ROW_H;
         row[i].y = ROW_TOP;
@@ -47,12 +41,6 @@ void buttons(int count, ...)
     NB = count;
     if (FOCUS >= NB && NB > 0)
         FOCUS = NB - 1;
-}
-
-static void fill(SDL_Rect r, SDL_Color c)
-{
-    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
-    SDL_RenderFillRect(R, &r);
 }
 
 void draw_buttons()
@@ -68,7 +56,7 @@ void draw_buttons()
             fill({b.x, b.y, b.w, b.h}, FACE);
         }
         int lw, lh;
-        label_size(b.label, &lw, &lh);
+        measure(F_BUTTON, b.label, &lw, &lh);
         text(F_BUTTON, b.x + (b.w - lw) / 2, b.y + (b.h - lh) / 2, 0, label, "%s", b.label);
     }
 }

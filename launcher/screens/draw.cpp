@@ -78,12 +78,6 @@ bool sweep(uint32_t p, SDL_Rect *r)
     return true;
 }
 
-static void fill(SDL_Rect r, SDL_Color c)
-{
-    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
-    SDL_RenderFillRect(R, &r);
-}
-
 static void working()
 {
     if (S.steps)
@@ -93,9 +87,8 @@ static void working()
 
     char clock[32];
     clock_text(SDL_GetTicks() - S.started, clock);
-    int w = 0, h = 0;
-    if (!F_BODY || TTF_SizeUTF8(F_BODY, clock, &w, &h) != 0)
-        w = 0;
+    int w, h;
+    measure(F_BODY, clock, &w, &h);
     text(F_BODY, RIGHT_EDGE - w, BODY_Y, 0, DIM, "%s", clock);
 
     fill({MARGIN, TRACK_Y, TRACK_W, TRACK_H}, TRACK);

@@ -15,6 +15,8 @@ constexpr int TRACK_Y = 160, TRACK_W = 864, TRACK_H = 14;
 constexpr int SWEEP_W = 216, SWEEP_PERIOD = 1080;
 
 // text.cpp
+void fill(SDL_Rect r, SDL_Color c);
+void measure(TTF_Font *face, const char *s, int *w, int *h);   // 0 and 0 when it cannot
 void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *format, ...)
     __attribute__((format(printf, 6, 7)));
 

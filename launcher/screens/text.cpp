@@ -9,6 +9,18 @@ const SDL_Color SOFT = {230, 242, 232, 255};
 const SDL_Color WHITE = {255, 255, 255, 255};
 const SDL_Color AMBER = {245, 178, 42, 255};
 
+void fill(SDL_Rect r, SDL_Color c)
+{
+    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
+    SDL_RenderFillRect(R, &r);
+}
+
+void measure(TTF_Font *face, const char *s, int *w, int *h)
+{
+    if (!face || TTF_SizeUTF8(face, s, w, h) != 0)
+        *w = *h = 0;
+}
+
 void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *format, ...)
 {
     char buf[1024];

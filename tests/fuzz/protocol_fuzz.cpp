@@ -14,7 +14,8 @@ static void expect(bool ok)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    S = LauncherState{ST_WORKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0};
+    S = S_INITIAL;
+    S.state = ST_WORKING;
     // Feed in two pieces, so that lines carried across reads are covered too.
     size_t half = size / 2;
     feed(reinterpret_cast<const char *>(data), half);

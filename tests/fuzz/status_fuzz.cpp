@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    S = LauncherState{ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0};
+    S = S_INITIAL;
     size = size > 4095 ? 4095 : size;   // the query never reads more
     read_status(reinterpret_cast<const char *>(data), size);
     bool brace = memchr(data, '{', size) != nullptr;
