@@ -166,17 +166,18 @@ def run_tool(cmd, env=None):
             forward(raw)
         return proc.wait()
     finally:
+        # Stopped from outside: end the tool, and keep its last words
+        # (Ninja's "build stopped") for the log, also when the same SIGTERM
+        # has ended it already and they wait unread in the pipe.
         if proc.poll() is None:
-            # Stopped from outside: end the tool, and keep its last words
-            # (Ninja's "build stopped") for the log.
             proc.terminate()
-            try:
-                rest = proc.communicate(timeout=3)[0]
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                rest = proc.communicate()[0]
-            for raw in rest.splitlines():
-                forward(raw)
+        try:
+            rest = proc.communicate(timeout=3)[0]
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rest = proc.communicate()[0]
+        for raw in (rest or b"").splitlines():
+            forward(raw)
         proc.stdout.close()
 
 
