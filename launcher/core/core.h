@@ -73,7 +73,12 @@ extern TTF_Font *F_TITLE, *F_BODY, *F_SMALL, *F_BUTTON;
 // paths.cpp
 const char *env_or(const char *name, const char *fallback);
 void resolve_paths();
+void mkdir_all(const char *dir);        // dir and its missing parents; errors ignored
 void mkdirs();
+
+// single.cpp
+int claim_home();                       // 1 when another launcher has this data folder
+void answer_peers();                    // raises the window for a second launcher
 
 // loop.cpp
 TTF_Font *font(int bold, int size);

@@ -1,6 +1,8 @@
 // Start-up, the main loop, input and the dispatch of actions.
 #include "core.h"
 
+#include "family.h"
+
 #include "../game/game.h"
 #include "../installer/installer.h"
 #include "../screens/screens.h"
@@ -233,6 +235,8 @@ void end_pass()
     if (S.state != noted || job_moved)
         FOCUS = FOCUS_DEFAULT;
     job_moved = false;
+    reap_adopted(S.pid);
+    answer_peers();
     draw();
     SDL_RenderPresent(R);
 }
@@ -241,6 +245,11 @@ int run(int argc, char **argv)
 {
     resolve_paths();
     const char *shot_path = getenv("ORVL_LAUNCHER_SHOT");
+    if (!shot_path) {
+        if (claim_home())
+            return 0;
+        supervise();
+    }
     if (startup(shot_path != nullptr))
         return 1;
     if (shot_path)
@@ -261,10 +270,14 @@ int run(int argc, char **argv)
             while (!leave && !activated && SDL_PollEvent(&e))
                 leave = handle(e, argc, argv, &activated);
         }
+        // SIGHUP, SIGINT and SIGTERM leave as the window's close button does.
+        if (QUIT_SIGNAL)
+            leave = 1;
         end_pass();
     }
     if (S.pid > 0)
         stop_build(QUIT_GRACE_MS);
+    reap_adopted(0);
     TTF_Quit();
     SDL_Quit();
     return 0;

@@ -37,10 +37,10 @@ void resolve_paths()
     snprintf(g_logs, sizeof g_logs, "%s/logs", g_home);
 }
 
-void mkdirs()
+void mkdir_all(const char *dir)
 {
     char path[1200];
-    snprintf(path, sizeof path, "%s", g_logs);
+    snprintf(path, sizeof path, "%s", dir);
     // Starting at the second character keeps a leading "/" from being an empty component.
     for (char *p = path + 1; *p; p++) {
         if (*p != '/')
@@ -50,4 +50,9 @@ void mkdirs()
         *p = '/';
     }
     mkdir(path, 0755);
+}
+
+void mkdirs()
+{
+    mkdir_all(g_logs);
 }

@@ -68,8 +68,18 @@ int play(SDL_Window *window, int argc, char **argv)
     if (pid < 0)
         return crashed(window, "The game could not start.");
 
+    // Processes the game leaves behind come back to the launcher, which is a
+    // subreaper; those that end while the game runs are reaped here.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(-1, &st, 0);
+        if (r == pid) {
+            status = st;
+            break;
+        }
+        if (r < 0 && errno != EINTR)
+            break;
     }
     if (!WIFEXITED(status))
         return crashed(window, "The game stopped unexpectedly.");

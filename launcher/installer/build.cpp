@@ -4,6 +4,7 @@
 
 #include "../core/child.h"
 #include "../core/core.h"
+#include "../core/family.h"
 
 #include <cctype>
 #include <cerrno>
@@ -24,11 +25,17 @@ constexpr size_t LINE_MAX_BYTES = sizeof S.line - 1;
 // than the launcher parses cannot keep the loop from its events.
 constexpr size_t PUMP_BUDGET = 1 << 20;
 constexpr int RETRY_GRACE_MS = 2000;
-constexpr int LINGER_MS = 3000;      // an installer's time to exit once its output has ended
+constexpr int LINGER_MS = 3000;         // an installer's time to exit once its output has ended
 constexpr int STOP_GRACE_MS = 1000;
+constexpr int CANCEL_GRACE_MS = 5000;   // a cancelled job's time to end before SIGKILL
 constexpr int ENV_MAX = 4096;
 
 static bool pending;    // the last pump stopped at its budget with output left
+
+static Family job;      // the installer and everything it starts
+static bool exited;     // the installer has ended while its output may still be open
+static int exit_status; // its wait status then
+static Uint32 exited_at, cancel_at;
 
 // The child's environment is made before the fork: between fork and exec
 // only async-signal-safe calls are allowed, and setenv allocates.
@@ -199,23 +206,14 @@ static bool take_in()
     return false;
 }
 
-static int reap(pid_t pid, int options)
-{
-    int status = 0;
-    pid_t r;
-    while ((r = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
-    }
-    if (r == 0)
-        return -1;              // still running
-    return r < 0 ? W_EXITCODE(255, 0) : status;
-}
-
 static void close_job()
 {
     if (S.fd >= 0)
         close(S.fd);
     S.fd = -1;
     S.pid = 0;
+    job.root = 0;
+    exited = false;
     pending = false;
     if (S.log) {
         fclose(S.log);
@@ -223,15 +221,26 @@ static void close_job()
     }
 }
 
-// A child that has not made its group yet is signalled by itself.
-static void signal_job(int sig)
+// Keeps the log whole and the writers from blocking on a full pipe while the
+// launcher waits for the job's processes to end.
+static void drain()
 {
-    if (kill(-S.pid, sig) != 0)
-        kill(S.pid, sig);
+    if (S.fd >= 0)
+        take_in();
 }
 
-// Waits up to ms for the child to end, still taking in its output; its wait
-// status, or -1 while it runs on.
+// Ends the installer and everything it started; the installer's wait status.
+static int end_family(int grace_ms)
+{
+    family_end(&job, grace_ms, drain);
+    int status = exited ? exit_status : reap(S.pid, 0);
+    job.root = 0;
+    reap_adopted(0);
+    return status;
+}
+
+// Waits up to ms for the installer to end, still taking in its output; its
+// wait status, or -1 while it runs on.
 static int reap_within(int ms)
 {
     Uint32 begin = SDL_GetTicks();
@@ -239,36 +248,13 @@ static int reap_within(int ms)
         int status = reap(S.pid, WNOHANG);
         if (status != -1 || (int)(SDL_GetTicks() - begin) >= ms)
             return status;
-        if (S.fd >= 0)
-            take_in();      // keeps the log whole and the child from blocking on a full pipe
+        drain();
         SDL_Delay(2);
     }
 }
 
-// Ends the child for good and reaps it: SIGTERM (with SIGCONT, so that a
-// stopped child can act on it), a grace period, then SIGKILL to the group.
-static int end_child(int grace_ms)
+static void settle(int status)
 {
-    signal_job(SIGTERM);
-    signal_job(SIGCONT);
-    int status = reap_within(grace_ms);
-    kill(-S.pid, SIGKILL);  // whatever of its group outlived it
-    if (status == -1) {
-        kill(S.pid, SIGKILL);
-        status = reap(S.pid, 0);
-    }
-    return status;
-}
-
-static void finish()
-{
-    close(S.fd);
-    S.fd = -1;
-    // The end of output is the end of the job; an installer that closed its
-    // output but runs on would otherwise hold the window in this wait.
-    int status = reap_within(LINGER_MS);
-    if (status == -1)
-        status = end_child(STOP_GRACE_MS);
     close_job();
     if (S.cancelled) {
         S.state = S.needs_disc ? ST_SETUP : ST_UPDATE;
@@ -287,12 +273,57 @@ static void finish()
              signalled ? "signal" : "exit", signalled ? WTERMSIG(status) : WEXITSTATUS(status));
 }
 
+// The end of output.
+static void finish()
+{
+    close(S.fd);
+    S.fd = -1;
+    int status = exited ? exit_status : reap_within(LINGER_MS);
+    if (status == -1) {
+        // An installer that closed its output but runs on would otherwise
+        // hold the window in this wait: it is stopped as at quit.
+        status = end_family(STOP_GRACE_MS);
+    } else {
+        exited = true;
+        exit_status = status;
+        job.root = 0;
+        family_end(&job, LEFTOVER_GRACE_MS, nullptr);   // nothing of a finished job runs on
+        reap_adopted(0);
+    }
+    settle(status);
+}
+
+// The job ends with its installer: once the installer has exited, what still
+// holds its output has a short grace, then is ended. A cancel that the
+// installer does not act on ends the job after its own grace.
+static void watch_job()
+{
+    Uint32 now = SDL_GetTicks();
+    if (!exited) {
+        int status = reap(S.pid, WNOHANG);
+        if (status != -1) {
+            exited = true;
+            exit_status = status;
+            exited_at = now;
+            job.root = 0;
+        }
+    }
+    bool overdue = S.cancelled && now - cancel_at >= CANCEL_GRACE_MS;
+    if (!overdue && !(exited && now - exited_at >= OUTPUT_GRACE_MS))
+        return;
+    int status = end_family(overdue ? 0 : LEFTOVER_GRACE_MS);
+    drain();
+    settle(status);
+}
+
 void pump_build()
 {
     if (S.fd < 0)
         return;
     if (take_in())
         finish();
+    else
+        watch_job();
 }
 
 bool pump_quick()
@@ -309,17 +340,20 @@ void cancel_build()
 {
     if (S.pid <= 0)
         return;
+    // Pressed again, it signals again but does not move the deadline.
+    if (!S.cancelled)
+        cancel_at = SDL_GetTicks();
     S.cancelled = 1;
-    kill(-S.pid, SIGTERM);
+    family_signal(&job, SIGTERM);
+    family_signal(&job, SIGCONT);
 }
 
 void stop_build(int grace_ms)
 {
     if (S.pid <= 0)
         return;
-    end_child(grace_ms);
-    if (S.fd >= 0)
-        take_in();
+    end_family(grace_ms);
+    drain();
     close_job();
 }
 
@@ -353,10 +387,18 @@ void start_build()
         return;
     }
     make_env();
+    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t parent = getpid();
+    family_open(&job);
     char failure[1400];
     size_t failure_len = snprintf(failure, sizeof failure, "@error cannot run %.1023s: ", argv[0]);
     pid_t pid = fork();
     if (pid == 0) {
+        child_dies_with_parent(parent);
+        // A tool that reads standard input sees its end, instead of being
+        // stopped for reading the terminal from a background group.
+        if (null_in >= 0)
+            dup2(null_in, 0);
         dup2(p[1], 1);
         dup2(p[1], 2);
         close_from(3);
@@ -364,11 +406,15 @@ void start_build()
         exec_failed(failure, sizeof failure, failure_len, errno);
     }
     close(p[1]);
+    if (null_in >= 0)
+        close(null_in);
     if (pid < 0) {
         close(p[0]);
         start_failed();
         return;
     }
+    job.root = pid;
+    exited = false;
     fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK);
     S.pid = pid;
     S.line_len = 0;

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 
+constexpr int OUTPUT_GRACE_MS = 2000;   // output held open once the installer has exited
+constexpr int LEFTOVER_GRACE_MS = 1000; // what outlives the installer, between SIGTERM and SIGKILL
+
 // status.cpp
 void install_argv(char *argv[16], int *count, const char *mode);
 void read_status(const char *out, size_t len);  // settles the state from a status output

@@ -3,6 +3,7 @@
 
 #include "../core/child.h"
 #include "../core/core.h"
+#include "../core/family.h"
 
 #include <cerrno>
 #include <csignal>
@@ -16,6 +17,7 @@ static char installer[1200];
 static char vantrel[1200];
 
 constexpr size_t STATUS_MAX = 4095;
+constexpr int SLICE_MS = 50;            // how often the installer's end is looked for while it is silent
 
 // An installer that never answers would leave the checking screen up for ever.
 int status_timeout_ms = 60000;
@@ -90,36 +92,59 @@ void check_status()
         status_failed();
         return;
     }
+    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t parent = getpid();
+    Family query;
+    family_open(&query);
     pid_t pid = fork();
     if (pid == 0) {
+        child_dies_with_parent(parent);
+        if (null_in >= 0)
+            dup2(null_in, 0);
         dup2(p[1], 1);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0)
-            dup2(null, 2);
+        if (null_out >= 0)
+            dup2(null_out, 2);
         close_from(3);
         execv(argv[0], argv);
         _exit(127);
     }
     close(p[1]);
+    if (null_in >= 0)
+        close(null_in);
+    if (null_out >= 0)
+        close(null_out);
     if (pid < 0) {
         close(p[0]);
         status_failed();
         return;
     }
+    query.root = pid;
 
     char out[STATUS_MAX + 1] = {};
     size_t len = 0;
-    Uint32 begin = SDL_GetTicks();
+    Uint32 begin = SDL_GetTicks(), exited_at = 0;
+    int status = -1;    // the installer's wait status, once it has ended
     bool late = false;
-    while (len < STATUS_MAX) {
-        struct pollfd w = {p[0], POLLIN, 0};
-        int ready = poll(&w, 1, ms_left(begin));
-        if (ready == 0) {
+    while (len < STATUS_MAX && !QUIT_SIGNAL) {
+        if (status == -1 && (status = reap(pid, WNOHANG)) != -1) {
+            exited_at = SDL_GetTicks();
+            query.root = 0;
+        }
+        // Once the installer has ended, its answer is what came within the
+        // grace: a process it left behind may hold the output for ever.
+        if (status != -1 && SDL_GetTicks() - exited_at >= OUTPUT_GRACE_MS)
+            break;
+        int left = ms_left(begin);
+        if (left == 0) {
             late = true;
             break;
         }
-        if (ready < 0 && errno == EINTR)
+        struct pollfd w = {p[0], POLLIN, 0};
+        if (poll(&w, 1, SDL_min(left, SLICE_MS)) <= 0) {
+            answer_peers();     // a second launcher started meanwhile
             continue;
+        }
         ssize_t n = read(p[0], out + len, STATUS_MAX - len);
         if (n < 0 && errno == EINTR)
             continue;
@@ -129,27 +154,20 @@ void check_status()
     }
     close(p[0]);
 
-    if (late)
-        kill(pid, SIGKILL);
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, late ? 0 : WNOHANG);
-        if (r == pid)
-            break;
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
+    // An installer that has closed its output may still be finishing.
+    while (status == -1 && !late && !QUIT_SIGNAL) {
+        if ((status = reap(pid, WNOHANG)) != -1)
+            query.root = 0;
+        else if (ms_left(begin) == 0)
             late = true;
-            break;
-        }
-        if (ms_left(begin) == 0) {
-            kill(pid, SIGKILL);
-            late = true;
-            continue;
-        }
-        SDL_Delay(5);
+        else
+            SDL_Delay(5);
     }
-    if (late || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    family_end(&query, status == -1 ? 0 : LEFTOVER_GRACE_MS, nullptr);
+    if (status == -1)
+        status = reap(pid, 0);
+    reap_adopted(0);
+    if (late || QUIT_SIGNAL || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         status_failed();
         return;
     }

@@ -80,7 +80,9 @@ bool sweep(uint32_t p, SDL_Rect *r)
 
 static void working()
 {
-    if (S.steps)
+    if (S.cancelled)
+        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "Cancelling\u2026");
+    else if (S.steps)
         text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "Step %d of %d: %s", S.step, S.steps, S.step_label);
     else
         text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", S.step_label);

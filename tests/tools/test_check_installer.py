@@ -301,13 +301,48 @@ class CancelPromises(CheckerCase):
 
     def test_process_that_outlives_the_installer(self):
         share = self.share(download="""
-            subprocess.Popen(["sh", "-c", "trap '' TERM; sleep 30"])
+            tool = subprocess.Popen(["sh", "-c", "trap '' TERM; echo ready; exec sleep 30"],
+                                    stdout=subprocess.PIPE)
+            tool.stdout.readline()      # SIGTERM is ignored from here on
             say("@step 1 1 Fetching")
             time.sleep(30)
         """)
         code, lines = self.check(share, "--skip-download")
         self.assertEqual(code, 1, self.output)
         self.assertLine(lines, "BROKEN: cancel", "that it started still run", "still open")
+
+
+class LeftoversAndInput(CheckerCase):
+    def test_processes_left_running_and_input_read(self):
+        # A process that leaves the group and outlives the installer, however it ends.
+        escape = textwrap.dedent("""
+            tool = subprocess.Popen(["setsid", "sh", "-c", "trap '' TERM; echo ready; exec sleep 30"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            tool.stdout.readline()
+            say("@step 1 1 Building")
+        """)
+        cases = [
+            ("left after a download", dict(download=escape + "make_game()\n"), ["--skip-cancel"],
+             ("BROKEN: download", "still ran", "sleep")),
+            ("left after a cancel", dict(download=escape + "time.sleep(30)\n"), ["--skip-download"],
+             ("BROKEN: cancel", "still run", "sleep")),
+            ("status reads its input", dict(status="""
+                sys.stdin.read()
+                say(json.dumps({"ready": ready, "needs_disc": not ready}))
+             """), ["--skip-download", "--skip-cancel"], ("BROKEN: status on a first run",
+                                                           "standard input")),
+            ("download asks a question", dict(download="""
+                say("Replace the disc image? [y/n]")
+                sys.stdin.readline()
+                make_game()
+             """), ["--skip-cancel"], ("BROKEN: download", "standard input")),
+        ]
+        for what, parts, options, line in cases:
+            with self.subTest(what):
+                shutil.rmtree(os.path.join(self.tmp, "share"), ignore_errors=True)
+                code, lines = self.check(self.share(**parts), *options)
+                self.assertEqual(code, 1, self.output)
+                self.assertLine(lines, *line)
 
 
 class CommandLine(CheckerCase):

@@ -1,0 +1,220 @@
+// A child and everything it starts: found through /proc, ended, reaped.
+#include "family.h"
+
+#include <SDL.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+constexpr int PROC_MAX = 16384;     // processes looked at in one scan of /proc
+constexpr int MEMBERS_MAX = 1024;   // members of one family that can be ended in one round
+constexpr int KILL_ROUNDS = 100;    // a member may fork while the others are being killed
+
+volatile int QUIT_SIGNAL;
+
+static const int QUIT_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
+
+struct Proc {
+    pid_t pid, ppid;
+    char state;
+};
+static Proc procs[PROC_MAX];
+
+static void noted(int sig)
+{
+    QUIT_SIGNAL = sig;
+}
+
+void supervise()
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    struct sigaction sa = {};
+    sa.sa_handler = noted;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : QUIT_SIGNALS)
+        sigaction(sig, &sa, nullptr);
+}
+
+void child_dies_with_parent(pid_t parent)
+{
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : QUIT_SIGNALS)
+        sigaction(sig, &dfl, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The launcher may have died before the line above took effect.
+    if (getppid() != parent)
+        raise(SIGTERM);
+}
+
+// pid, parent and state of one process; the name in parentheses may hold
+// anything, so the fields are read after its last ")".
+static bool read_stat(const char *pid, Proc *p)
+{
+    char path[64], buf[1024];
+    snprintf(path, sizeof path, "/proc/%.20s/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    const char *close_paren = strrchr(buf, ')');
+    return close_paren && sscanf(buf, "%d", &p->pid) == 1 &&
+           sscanf(close_paren + 1, " %c %d", &p->state, &p->ppid) == 2;
+}
+
+static int scan()
+{
+    DIR *d = opendir("/proc");
+    if (!d)
+        return 0;
+    int n = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        if (n < PROC_MAX && read_stat(e->d_name, &procs[n]))
+            n++;
+    }
+    closedir(d);
+    return n;
+}
+
+static bool among(pid_t pid, const pid_t *set, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (set[i] == pid)
+            return true;
+    return false;
+}
+
+static bool ended(char state)
+{
+    return state == 'Z' || state == 'X';
+}
+
+void family_open(Family *f)
+{
+    f->root = 0;
+    f->nbefore = 0;
+    pid_t self = getpid();
+    int n = scan();
+    for (int i = 0; i < n && f->nbefore < FAMILY_BEFORE; i++)
+        if (procs[i].ppid == self)
+            f->before[f->nbefore++] = procs[i].pid;
+}
+
+// The root, the children the launcher adopted since the family was opened,
+// and everything below them; living ones only.
+int family_alive(const Family *f, pid_t *out, int max)
+{
+    static pid_t members[MEMBERS_MAX];
+    pid_t self = getpid();
+    int n = scan(), count = 0;
+    for (int i = 0; i < n && count < MEMBERS_MAX; i++) {
+        const Proc &p = procs[i];
+        if (p.pid == f->root || (p.ppid == self && !among(p.pid, f->before, f->nbefore)))
+            members[count++] = p.pid;
+    }
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (int i = 0; i < n && count < MEMBERS_MAX; i++)
+            if (among(procs[i].ppid, members, count) && !among(procs[i].pid, members, count)) {
+                members[count++] = procs[i].pid;
+                grew = true;
+            }
+    }
+    int alive = 0;
+    for (int i = 0; i < n && alive < max; i++)
+        if (!ended(procs[i].state) && among(procs[i].pid, members, count))
+            out[alive++] = procs[i].pid;
+    return alive;
+}
+
+void family_signal(const Family *f, int sig)
+{
+    if (f->root > 0)
+        kill(-f->root, sig);    // its process group, when it made one
+    pid_t m[MEMBERS_MAX];
+    int n = family_alive(f, m, MEMBERS_MAX);
+    for (int i = 0; i < n; i++)
+        kill(m[i], sig);
+}
+
+// SIGTERM and SIGCONT (a stopped process acts on nothing else), up to
+// grace_ms for the family to end, then SIGKILL until no member lives.
+// The root, when it is still there, is left for its owner to reap.
+// True when the family ended within the grace.
+bool family_end(Family *f, int grace_ms, void (*meanwhile)())
+{
+    pid_t m[MEMBERS_MAX];
+    family_signal(f, SIGTERM);
+    family_signal(f, SIGCONT);
+    Uint32 begin = SDL_GetTicks();
+    bool gentle = false;
+    for (;;) {
+        reap_adopted(f->root);
+        if (family_alive(f, m, MEMBERS_MAX) == 0) {
+            gentle = true;
+            break;
+        }
+        if ((int)(SDL_GetTicks() - begin) >= grace_ms)
+            break;
+        if (meanwhile)
+            meanwhile();
+        SDL_Delay(5);
+    }
+    for (int round = 0; round < KILL_ROUNDS; round++) {
+        int n = family_alive(f, m, MEMBERS_MAX);
+        if (n == 0)
+            break;
+        if (f->root > 0)
+            kill(-f->root, SIGKILL);
+        for (int i = 0; i < n; i++)
+            kill(m[i], SIGKILL);
+        reap_adopted(f->root);
+        SDL_Delay(1);
+    }
+    reap_adopted(f->root);
+    return gentle;
+}
+
+int reap(pid_t pid, int options)
+{
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, options)) < 0 && errno == EINTR) {
+    }
+    if (r == 0)
+        return -1;
+    // A child that cannot be waited for (reaped elsewhere) never counts as a success.
+    return r < 0 ? W_EXITCODE(255, 0) : status;
+}
+
+void reap_adopted(pid_t keep)
+{
+    for (;;) {
+        siginfo_t si;
+        si.si_pid = 0;
+        if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) != 0 || si.si_pid == 0)
+            return;
+        if (si.si_pid == keep)
+            break;
+        waitpid(si.si_pid, nullptr, WNOHANG);
+    }
+    // The kept child has ended and waits for its owner; the others may be behind it.
+    pid_t self = getpid();
+    int n = scan();
+    for (int i = 0; i < n; i++)
+        if (procs[i].ppid == self && ended(procs[i].state) && procs[i].pid != keep)
+            waitpid(procs[i].pid, nullptr, WNOHANG);
+}

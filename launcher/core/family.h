@@ -1,0 +1,25 @@
+// A child of the launcher and every process it starts, wherever they go:
+// the launcher is a child subreaper, so a descendant that is orphaned (a tool
+// that double-forks or calls setsid) comes back as the launcher's own child.
+#pragma once
+
+#include <sys/types.h>
+
+constexpr int FAMILY_BEFORE = 32;
+
+struct Family {
+    pid_t root;                     // the child the launcher forked; 0 once it is reaped
+    int nbefore;
+    pid_t before[FAMILY_BEFORE];    // the launcher's children before the fork: not this family's
+};
+
+extern volatile int QUIT_SIGNAL;    // SIGHUP, SIGINT or SIGTERM reached the launcher
+
+void supervise();                   // subreaper, and the quit signals noted instead of fatal
+void family_open(Family *f);        // before the fork: notes the children that are already there
+int family_alive(const Family *f, pid_t *out, int max);  // living members, the root included
+void family_signal(const Family *f, int sig);
+bool family_end(Family *f, int grace_ms, void (*meanwhile)());  // SIGTERM, grace, SIGKILL
+void reap_adopted(pid_t keep);      // reaps every ended child but keep, without waiting
+int reap(pid_t pid, int options);   // its wait status; -1 while it runs (WNOHANG)
+void child_dies_with_parent(pid_t parent);  // in a child before exec: async-signal-safe
