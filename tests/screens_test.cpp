@@ -5,6 +5,7 @@
 #include "screens/screens.h"
 
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,6 +230,23 @@ TEST(Screens, WorkingScreenTrackFillAndTexts)
     draw();
     EXPECT_GT(lit(112, 140, 48, 500), alone);
     EXPECT_GT(alone, 0);
+
+    // A cancel that was taken takes the step line's place, whatever the steps say.
+    auto step_line = [] {
+        std::vector<uint32_t> v;
+        for (int y = 112; y < 140; y += 2)
+            for (int x = 48; x < 500; x += 2)
+                v.push_back(pixel(x, y));
+        return v;
+    };
+    S.cancelled = 1;
+    draw();
+    std::vector<uint32_t> cancelling = step_line();
+    S.cancelled = 0;
+    S.steps = 0;
+    snprintf(S.step_label, sizeof S.step_label, "Cancelling\u2026");
+    draw();
+    EXPECT_EQ(step_line(), cancelling);
 }
 
 TEST(Screens, TextCropsSingleLinesAtTheEdgeAndNeverWrappedOnes)
