@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +24,7 @@ static const int QUIT_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
 struct Proc {
     pid_t pid, ppid;
     char state;
+    unsigned long long start;   // clock ticks after boot
 };
 static Proc procs[PROC_MAX];
 
@@ -69,8 +71,15 @@ static bool read_stat(const char *pid, Proc *p)
         return false;
     buf[n] = '\0';
     const char *close_paren = strrchr(buf, ')');
-    return close_paren && sscanf(buf, "%d", &p->pid) == 1 &&
-           sscanf(close_paren + 1, " %c %d", &p->state, &p->ppid) == 2;
+    if (!close_paren || sscanf(buf, "%d", &p->pid) != 1 ||
+        sscanf(close_paren + 1, " %c %d", &p->state, &p->ppid) != 2)
+        return false;
+    // The start time is the 22nd field; the state, the 3rd, follows ") ".
+    const char *f = close_paren + 2;
+    for (int field = 3; *f && field < 22; f++)
+        field += *f == ' ';
+    p->start = strtoull(f, nullptr, 10);
+    return true;
 }
 
 static int scan()
@@ -105,6 +114,7 @@ static bool ended(char state)
 void family_open(Family *f)
 {
     f->root = 0;
+    f->born = 0;
     f->nbefore = 0;
     pid_t self = getpid();
     int n = scan();
@@ -113,8 +123,17 @@ void family_open(Family *f)
             f->before[f->nbefore++] = procs[i].pid;
 }
 
-// The root, the children the launcher adopted since the family was opened,
-// and everything below them; living ones only.
+void family_root(Family *f, pid_t root)
+{
+    char pid[24];
+    snprintf(pid, sizeof pid, "%d", root);
+    Proc p;
+    f->root = root;
+    f->born = read_stat(pid, &p) ? p.start : 0;
+}
+
+// The root, the children the launcher adopted since the family was opened
+// that are younger than the root, and everything below them; living ones only.
 int family_alive(const Family *f, pid_t *out, int max)
 {
     static pid_t members[MEMBERS_MAX];
@@ -122,7 +141,7 @@ int family_alive(const Family *f, pid_t *out, int max)
     int n = scan(), count = 0;
     for (int i = 0; i < n && count < MEMBERS_MAX; i++) {
         const Proc &p = procs[i];
-        if (p.pid == f->root || (p.ppid == self && !among(p.pid, f->before, f->nbefore)))
+        if (p.pid == f->root || (p.ppid == self && p.start >= f->born && !among(p.pid, f->before, f->nbefore)))
             members[count++] = p.pid;
     }
     for (bool grew = true; grew;) {

@@ -413,7 +413,7 @@ void start_build()
         start_failed();
         return;
     }
-    job.root = pid;
+    family_root(&job, pid);
     exited = false;
     fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK);
     S.pid = pid;

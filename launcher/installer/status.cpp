@@ -119,7 +119,7 @@ void check_status()
         status_failed();
         return;
     }
-    query.root = pid;
+    family_root(&query, pid);
 
     char out[STATUS_MAX + 1] = {};
     size_t len = 0;
