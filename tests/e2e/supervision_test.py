@@ -225,7 +225,7 @@ class Run:
             self.test.assertTrue(wait_until(lambda: not self.zombies(), 2), f"{what}: zombies {self.zombies()}")
 
 
-class Supervision(unittest.TestCase):
+class UnderXvfb(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.x = Xvfb()
@@ -234,6 +234,8 @@ class Supervision(unittest.TestCase):
     def tearDownClass(cls):
         cls.x.stop()
 
+
+class Supervision(UnderXvfb):
     def test_cancel_ends_every_descendant_within_its_bound(self):
         cases = [
             # what the installer does, which key cancels, the longest a cancel may take
@@ -317,15 +319,7 @@ class Supervision(unittest.TestCase):
         self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(run.home, "term")), 5))
 
 
-class OneLauncherPerFolder(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.x = Xvfb()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.x.stop()
-
+class OneLauncherPerFolder(UnderXvfb):
     def stacking(self):
         out = x11(self.x.display, "xwininfo", "-root", "-children").decode()
         return [int(line.split()[0], 16) for line in out.splitlines() if '"Orvandel"' in line]
