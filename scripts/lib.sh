@@ -7,9 +7,10 @@ BUILD=${LAUNCHER_BUILD:-$ROOT/build}
 # Debian packages the launcher, its tests and the sample build need.
 PACKAGES=(
   cmake ninja-build g++ gcc pkg-config python3
-  libsdl2-dev libsdl2-ttf-dev fonts-dejavu-core
+  libsdl2-dev libsdl2-ttf-dev libsystemd-dev fonts-dejavu-core
   libgtest-dev xvfb xdotool x11-utils imagemagick clang perl procps
   desktop-file-utils appstream man-db groff-base
+  dbus-daemon dbus-bin python3-dbusmock python3-xlib
 )
 
 missing_packages() {

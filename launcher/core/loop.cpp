@@ -3,6 +3,7 @@
 
 #include "family.h"
 
+#include "../desktop/desktop.h"
 #include "../game/game.h"
 #include "../installer/installer.h"
 #include "../screens/screens.h"
@@ -55,6 +56,9 @@ int startup(bool shot)
     // Without this SDL backs the software renderer's window with an OpenGL
     // texture: about 90 MiB and a slower start for byte-identical pixels.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // The display's power saving is the desktop's: SDL would keep the
+    // screen awake for as long as the window is open.
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0)
         return die();
     if (TTF_Init() != 0)
@@ -241,6 +245,17 @@ void end_pass()
     SDL_RenderPresent(R);
 }
 
+// Tells the desktop what the pass did to the build, begun in state before.
+static void follow_build(int before)
+{
+    desktop_hold(S.pid > 0);
+    desktop_progress(S.state == ST_WORKING, S.progress);
+    // A cancelled build can pass through the failed state on its way out.
+    if (before == ST_WORKING && !S.cancelled && (S.state == ST_READY || S.state == ST_FAILED))
+        desktop_done(S.state == ST_READY ? "Orvandel is ready to play" : S.message);
+    desktop_pass();
+}
+
 int run(int argc, char **argv)
 {
     resolve_paths();
@@ -254,6 +269,7 @@ int run(int argc, char **argv)
         return 1;
     if (shot_path)
         return shot(shot_path);
+    desktop_open();
     draw();
     SDL_RenderPresent(R);
     check_status();
@@ -262,6 +278,7 @@ int run(int argc, char **argv)
     SDL_Event e;
     int leave = 0;
     while (!leave) {
+        int before = S.state;
         if (wait_event(&e, S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS)) {
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
@@ -274,10 +291,12 @@ int run(int argc, char **argv)
         if (QUIT_SIGNAL)
             leave = 1;
         end_pass();
+        follow_build(before);
     }
     if (S.pid > 0)
         stop_build(QUIT_GRACE_MS);
     reap_adopted(0);
+    desktop_close();
     TTF_Quit();
     SDL_Quit();
     return 0;

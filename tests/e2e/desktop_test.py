@@ -1,0 +1,421 @@
+#!/usr/bin/python3
+"""The real window under Xvfb on a desktop of mock services, on private
+buses: logind's sleep inhibitor, the notification daemon, the screensaver, a
+Flatpak portal, and a dbus-monitor capture of the taskbar's progress. A
+quick stand-in installer builds until the test lets it end. Then the same
+without a bus at all."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import dbus
+import Xlib.error
+from Xlib import X, Xatom, Xutil, display as xdisplay
+from Xlib.protocol import event as xevent
+
+LAUNCHER = os.path.abspath(sys.argv[1])
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+WORK = tempfile.mkdtemp()
+SHARE = os.path.join(WORK, "share")
+HELPERS = []
+MOCK = "org.freedesktop.DBus.Mock"
+REASON = ("sleep", "Orvandel", "Building Orvandel", "block")
+
+INSTALLER = r'''
+import os, signal, sys, time
+dest = sys.argv[sys.argv.index("--dest") + 1]
+if sys.argv[-1] == "--status":
+    print('{"needs_disc": true}')
+    sys.exit(0)
+os.setpgid(0, 0)
+def stopped(*_):
+    # On its way out a cancelled build may still say why: the failed state.
+    print("@error Stopped.", flush=True)
+    time.sleep(0.3)
+    sys.exit(1)
+signal.signal(signal.SIGTERM, stopped)
+print("@step 1 1 Building", flush=True)
+go, i = os.path.join(dest, "go"), 0
+while not os.path.exists(go):
+    i += 1
+    print(f"@progress {min(i, 99) / 100}", flush=True)
+    time.sleep(0.02)
+os.unlink(go)
+failure = open(os.path.join(dest, "plan"), encoding="utf-8").read()
+if failure:
+    print("@error " + failure, flush=True)
+    sys.exit(1)
+os.makedirs(os.path.join(dest, "build", "host"), exist_ok=True)
+game = os.path.join(dest, "build", "host", "orvl")
+with open(game, "w") as f:
+    f.write("#!/bin/sh\necho played\n")
+os.chmod(game, 0o755)
+print("@done", flush=True)
+'''
+
+fails = checks = 0
+
+
+def check(ok, what):
+    global fails, checks
+    checks += 1
+    print(("ok: " if ok else "FAIL: ") + what, flush=True)
+    fails += 0 if ok else 1
+
+
+def wait_for(pred, seconds=20):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if pred():
+            return True
+        time.sleep(0.05)
+    return bool(pred())
+
+
+def helper(argv, **kw):
+    p = subprocess.Popen(argv, **kw)
+    HELPERS.append(p)
+    return p
+
+
+def start_xvfb():
+    out = subprocess.run(["bash", "-c", f'source "{ROOT}/scripts/lib.sh" && start_xvfb 960x600 '
+                          '&& echo "$DISPLAY $XVFB_PID"'], capture_output=True, text=True, check=True)
+    name, pid = out.stdout.split()
+    HELPERS.append(int(pid))
+    return name
+
+
+class Bus:
+    """A private dbus-daemon with the mock services the test puts on it."""
+
+    def __init__(self):
+        self.daemon = helper(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.daemon.stdout.readline().strip()
+        self.conn = dbus.bus.BusConnection(self.address)
+
+    def mock(self, *args):
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.address, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        helper(["/usr/bin/python3", "-m", "dbusmock", *args], env=env,
+               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_name(self, name):
+        if not wait_for(lambda: self.conn.name_has_owner(name)):
+            raise SystemExit(f"FAIL: {name} never appeared on the bus")
+
+    def obj(self, name, path, iface=MOCK):
+        return dbus.Interface(self.conn.get_object(name, path), iface)
+
+    def calls(self, name, path, method):
+        try:
+            return [c[1] for c in self.obj(name, path).GetMethodCalls(method)]
+        except dbus.DBusException:
+            return []
+
+    def stop(self):
+        self.daemon.kill()
+        self.daemon.wait()
+
+
+class Launcher:
+    def __init__(self, name, dpy, session, system, **extra):
+        self.home = os.path.join(WORK, name)
+        os.makedirs(self.home)
+        self.plan("")
+        env = {k: v for k, v in os.environ.items() if k not in ("ORVL_DESKTOP", "FLATPAK_ID")}
+        env.update(ORVL_HOME=self.home, ORVL_SHARE=SHARE,
+                   ORVL_PYTHON="/usr/bin/python3", DBUS_SESSION_BUS_ADDRESS=session,
+                   DBUS_SYSTEM_BUS_ADDRESS=system, **extra)
+        self.stderr = os.path.join(self.home, "stderr")
+        with open(self.stderr, "w") as err:
+            self.proc = helper([LAUNCHER], env=env, stderr=err)
+        self.dpy = dpy
+        self.win = None
+        wait_for(self.find)
+        if not self.win:
+            raise SystemExit("FAIL: no launcher window")
+        wait_for(lambda: not self.installers("--status"))
+        time.sleep(0.3)                 # the set-up screen after the status query
+
+    def installers(self, mode):
+        """Ids of this launcher's installer processes in that mode."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    argv = f.read().split(b"\0")
+            except OSError:
+                continue
+            if self.home.encode() in argv and mode.encode() in argv:
+                found.append(int(pid))
+        return found
+
+    def find(self):
+        for w in self.dpy.screen().root.query_tree().children:
+            try:
+                if w.get_wm_name() == "Orvandel" and w.get_attributes().map_state == X.IsViewable:
+                    self.win = w
+                    return True
+            except Xlib.error.XError:
+                pass                    # a window that went away meanwhile
+        return False
+
+    def plan(self, failure):
+        with open(os.path.join(self.home, "plan"), "w", encoding="utf-8") as f:
+            f.write(failure)
+
+    def key(self, *keys):
+        subprocess.run(["xdotool", "windowfocus", "--sync", str(self.win.id)], stderr=subprocess.DEVNULL)
+        subprocess.run(["xdotool", "key", *keys], check=True)
+
+    def unfocus(self):
+        self.dpy.set_input_focus(self.dpy.screen().root, X.RevertToPointerRoot, X.CurrentTime)
+        self.dpy.sync()
+
+    def finish(self):
+        open(os.path.join(self.home, "go"), "w").close()
+
+    def built(self):
+        return os.path.exists(os.path.join(self.home, "build", "host", "orvl"))
+
+    def progress_lines(self):
+        try:
+            with open(os.path.join(self.home, "logs", "install.log")) as f:
+                return f.read().count("@progress")
+        except OSError:
+            return 0
+
+    def urgent(self):
+        hints = self.win.get_wm_hints()
+        return bool(hints and hints.flags & Xutil.UrgencyHint)
+
+    def close_window(self):
+        protocols = self.dpy.intern_atom("WM_PROTOCOLS")
+        delete = self.dpy.intern_atom("WM_DELETE_WINDOW")
+        msg = xevent.ClientMessage(window=self.win, client_type=protocols,
+                                   data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        self.win.send_event(msg)
+        self.dpy.sync()
+
+    def ended(self, what):
+        status = None
+        try:
+            status = self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        check(status == 0, f"{what}: the launcher ended with status 0 ({status})")
+        with open(self.stderr) as f:
+            err = f.read()
+        check(err == "", f"{what}: nothing on standard error {err[:300]!r}")
+
+
+def entry_updates(path):
+    """The LauncherEntry signals dbus-monitor saw: (time, uri, visible, progress)."""
+    with open(path) as f:
+        text = f.read()
+    updates = []
+    for block in text.split("signal time=")[1:]:
+        if "interface=com.canonical.Unity.LauncherEntry; member=Update" not in block:
+            continue                    # the monitor's own name signals
+        t = float(re.match(r"[\d.]+", block).group(0))
+        uri = re.search(r'string "([^"]*)"', block).group(1)
+        visible = re.search(r'"progress-visible"\s+variant\s+boolean (\w+)', block)
+        progress = re.search(r'"progress"\s+variant\s+double ([\d.e+-]+)', block)
+        updates.append((t, uri, visible and visible.group(1) == "true",
+                        float(progress.group(1)) if progress else None))
+    return updates
+
+
+def on_top(dpy, win, cover):
+    order = [w.id for w in dpy.screen().root.query_tree().children]
+    return order.index(win.id) > order.index(cover.id)
+
+
+def main():
+    path = os.path.join(SHARE, "src", "orvl", "tools", "install")
+    os.makedirs(path)
+    with open(os.path.join(path, "install.py"), "w") as f:
+        f.write(INSTALLER)
+    os.environ["DISPLAY"] = start_xvfb()
+    dpy = xdisplay.Display()
+
+    system, session = Bus(), Bus()
+    system.mock("--template", "logind", "--system")
+    session.mock("--template", "notification_daemon")
+    session.mock("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver")
+    session.mock("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                 "org.freedesktop.portal.Inhibit")
+    for bus, name in ((system, "org.freedesktop.login1"), (session, "org.freedesktop.Notifications"),
+                      (session, "org.freedesktop.ScreenSaver"), (session, "org.freedesktop.portal.Desktop")):
+        bus.wait_name(name)
+    saver = session.obj("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver")
+    for method, sig, out, code in (("Inhibit", "ss", "u", "ret = 1"), ("UnInhibit", "u", "", ""),
+                                   ("SimulateUserActivity", "", "", "")):
+        saver.AddMethod("org.freedesktop.ScreenSaver", method, sig, out, code)
+    session.obj("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop").AddMethod(
+        "org.freedesktop.portal.Inhibit", "Inhibit", "sua{sv}", "o",
+        'path = "/org/freedesktop/portal/desktop/request/1_1/t%d" % len(objects)\n'
+        'self.AddObject(path, "org.freedesktop.portal.Request", {}, [("Close", "", "", "")])\n'
+        'ret = dbus.ObjectPath(path)')
+    logind = system.obj("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")
+    inhibitors = lambda: [tuple(map(str, i[:4])) for i in logind.ListInhibitors()]
+    notes = lambda: session.calls("org.freedesktop.Notifications", "/org/freedesktop/Notifications", "Notify")
+    capture = os.path.join(WORK, "monitor")
+    with open(capture, "w") as out:
+        helper(["dbus-monitor", "--address", session.address,
+                "type='signal',interface='com.canonical.Unity.LauncherEntry'"], stdout=out)
+    time.sleep(0.3)                     # the monitor is listening
+
+    # A cancel, a failure and a success, under logind; the screen may blank.
+    one = Launcher("one", dpy, session.address, system.address)
+    one.key("Return")
+    wait_for(lambda: inhibitors())
+    check(inhibitors() == [REASON], f"one sleep inhibitor during the build {inhibitors()}")
+    wait_for(lambda: sum(1 for u in entry_updates(capture) if u[2]) >= 3)
+    one.key("Escape")
+    one.unfocus()
+    check(wait_for(lambda: not inhibitors()), "no inhibitor after the cancel")
+    failure = "<b>Disk</b> full & more:" + "\u00e9" * 300      # cut at 511 bytes inside a character
+    one.plan(failure)
+    one.key("Return")
+    wait_for(lambda: inhibitors())
+    check(inhibitors() == [REASON], "one sleep inhibitor during the second build")
+    one.unfocus()
+    one.finish()
+    check(wait_for(lambda: not inhibitors()), "no inhibitor after the failure")
+    wait_for(lambda: notes())
+    sent = notes()
+    check(len(sent) == 1, f"one notification after the unfocused failure, none for the cancel ({len(sent)})")
+    expected = "&lt;b&gt;Disk&lt;/b&gt; full &amp; more:" + "\u00e9" * 243 + "\ufffd"
+    if sent:
+        app, _, icon, summary, body, actions, hints, _ = sent[0]
+        check((app, icon, summary) == ("Orvandel", "org.orvandel.launcher", "Orvandel"),
+              f"its application, icon and summary {(app, icon, summary)}")
+        check(body == expected, f"its body is the failure sentence, escaped and cut whole {body[-12:]!r}")
+        check("default" in actions[::2] and hints.get("desktop-entry") == "org.orvandel.launcher",
+              f"a default action and the desktop-entry hint {list(actions)} {dict(hints)}")
+    check(one.urgent(), "the window asks for attention")
+
+    cover = dpy.screen().root.create_window(0, 0, 960, 600, 0, X.CopyFromParent, override_redirect=True)
+    cover.map()
+    dpy.sync()
+    daemon = session.obj("org.freedesktop.Notifications", "/org/freedesktop/Notifications")
+    daemon.EmitSignal("org.freedesktop.Notifications", "ActionInvoked", "us", [dbus.UInt32(len(sent) + 7), "default"])
+    time.sleep(0.6)
+    check(not on_top(dpy, one.win, cover), "another program's notification does not raise the window")
+    daemon.EmitSignal("org.freedesktop.Notifications", "ActionInvoked", "us", [dbus.UInt32(len(sent)), "default"])
+    check(wait_for(lambda: on_top(dpy, one.win, cover), 10), "activating the notification raises the window")
+    cover.destroy()
+    dpy.sync()
+
+    one.plan("")
+    one.key("Return")                   # Try Again, with the focus kept
+    wait_for(lambda: inhibitors())
+    check(inhibitors() == [REASON], "one sleep inhibitor during the third build")
+    one.finish()
+    check(wait_for(lambda: not inhibitors()) and wait_for(one.built), "no inhibitor after the success")
+    one.key("Escape")
+    one.ended("cancel, failure, success")
+    check(len(notes()) == 1, "no notification for a build that ends in front of the user")
+    blanking = [m for m in ("Inhibit", "SimulateUserActivity")
+                if session.calls("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", m)]
+    check(not blanking, f"the screensaver is left alone {blanking}")
+
+    updates = entry_updates(capture)
+    first = [u[3] for u in updates[:next((i for i, u in enumerate(updates) if not u[2]), len(updates))]]
+    check(len(first) >= 3 and all(a < b for a, b in zip(first, first[1:])),
+          f"the taskbar's progress rises during the first build {first}")
+    check(all(u[1] == "application://org.orvandel.launcher.desktop" for u in updates), "every update names the entry")
+    gaps = [b[0] - a[0] for a, b in zip(updates, updates[1:]) if a[2] and b[2]]
+    check(gaps and min(gaps) > 0.15, f"a few updates a second at most (shortest gap {min(gaps or [0]):.3f} s)")
+    check(len(updates) > 3 and not updates[-1][2], "the progress is cleared at the end")
+
+    # In a Flatpak sandbox the portal inhibits; a word when the build is ready.
+    two = Launcher("two", dpy, session.address, system.address, FLATPAK_ID="org.orvandel.launcher")
+    portal = lambda: session.calls("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", "Inhibit")
+    two.key("Return")
+    wait_for(portal)
+    check([tuple(c[:2]) + (dict(c[2]),) for c in portal()] == [("", 4, {"reason": "Building Orvandel"})],
+          f"the portal is asked to inhibit suspend {portal()}")
+    check(not inhibitors(), "logind is not asked inside the sandbox")
+    two.unfocus()
+    two.finish()
+    closed = lambda: session.calls("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop/request/1_1/t1", "Close")
+    check(wait_for(closed), "the portal's request is closed at the end of the build")
+    wait_for(lambda: len(notes()) == 2)
+    check([n[4] for n in notes()[1:]] == ["Orvandel is ready to play"], "one notification for the unfocused success")
+    two.close_window()
+    two.ended("ready in the sandbox")
+
+    # Turned off: nothing held, nothing sent, no attention asked.
+    start = len(entry_updates(capture))
+    off = Launcher("off", dpy, session.address, system.address, ORVL_DESKTOP="0")
+    off.key("Return")
+    wait_for(lambda: off.progress_lines() >= 30)
+    check(not inhibitors(), "ORVL_DESKTOP=0: no inhibitor during the build")
+    off.unfocus()
+    off.finish()
+    wait_for(off.built)
+    time.sleep(0.5)
+    check(not off.urgent(), "ORVL_DESKTOP=0: no request for attention")
+    off.close_window()
+    off.ended("turned off")
+    check(len(notes()) == 2 and len(entry_updates(capture)) == start, "ORVL_DESKTOP=0: no notification, no progress")
+
+    # A quit mid-build lets go of everything.
+    quits = Launcher("quits", dpy, session.address, system.address)
+    quits.key("Return")
+    wait_for(lambda: len(entry_updates(capture)) > start)
+    quits.close_window()
+    quits.ended("quit mid-build")
+    check(wait_for(lambda: not inhibitors()), "no inhibitor after the quit")
+    wait_for(lambda: not entry_updates(capture)[-1][2], 5)
+    check(not entry_updates(capture)[-1][2], "the progress is cleared at the quit")
+
+    # The session bus goes away mid-build; then the launcher is killed.
+    killed = Launcher("killed", dpy, session.address, system.address)
+    killed.key("Return")
+    check(wait_for(lambda: inhibitors() == [REASON]), "one sleep inhibitor during the build")
+    session.stop()
+    seen = killed.progress_lines()
+    check(wait_for(lambda: killed.progress_lines() > seen + 20) and killed.proc.poll() is None,
+          "the build goes on without the session bus")
+    builds = killed.installers("--download")
+    killed.proc.kill()
+    killed.proc.wait()
+    check(wait_for(lambda: not inhibitors()), "no inhibitor after SIGKILL of the launcher")
+    for pid in builds:
+        os.killpg(pid, signal.SIGKILL)  # the orphaned build's group
+
+    # No bus at all: the road as before.
+    nowhere = "unix:path=" + os.path.join(WORK, "no-bus")
+    road = Launcher("road", dpy, nowhere, nowhere)
+    road.key("Return")
+    wait_for(lambda: road.progress_lines() >= 10)
+    road.finish()
+    wait_for(road.built)
+    time.sleep(0.5)                     # the ready screen, "Play" focused
+    road.key("Return")
+    road.ended("no bus")
+    with open(os.path.join(road.home, "logs", "orvl.log")) as f:
+        check(f.read() == "played\n", "the game ran")
+
+
+try:
+    main()
+finally:
+    for h in reversed(HELPERS):
+        if isinstance(h, int):
+            os.kill(h, signal.SIGTERM)
+        elif h.poll() is None:
+            h.kill()
+            h.wait()
+    shutil.rmtree(WORK, ignore_errors=True)
+print(f"{checks - fails} passed, {fails} failed")
+sys.exit(1 if fails else 0)
