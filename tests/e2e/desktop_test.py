@@ -170,13 +170,19 @@ class Launcher:
         with open(os.path.join(self.home, "plan"), "w", encoding="utf-8") as f:
             f.write(failure)
 
+    # SDL takes a focus change in 200 ms after the X server's event.
+    FOCUS_SETTLE = 0.4
+
     def key(self, *keys):
-        subprocess.run(["xdotool", "windowfocus", "--sync", str(self.win.id)], stderr=subprocess.DEVNULL)
+        if self.dpy.get_input_focus().focus != self.win:
+            subprocess.run(["xdotool", "windowfocus", "--sync", str(self.win.id)], stderr=subprocess.DEVNULL)
+            time.sleep(self.FOCUS_SETTLE)
         subprocess.run(["xdotool", "key", *keys], check=True)
 
     def unfocus(self):
         self.dpy.set_input_focus(self.dpy.screen().root, X.RevertToPointerRoot, X.CurrentTime)
         self.dpy.sync()
+        time.sleep(self.FOCUS_SETTLE)
 
     def finish(self):
         open(os.path.join(self.home, "go"), "w").close()
