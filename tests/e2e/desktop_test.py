@@ -140,8 +140,16 @@ class Launcher:
         wait_for(self.find)
         if not self.win:
             raise SystemExit("FAIL: no launcher window")
-        wait_for(lambda: not self.installers("--status"))
-        time.sleep(0.3)                 # the set-up screen after the status query
+        # A key pressed before the first frame after the status query meets
+        # the checking screen's empty row.
+        if not wait_for(self.row_shown, 30):
+            raise SystemExit("FAIL: the set-up screen never came")
+
+    def row_shown(self):
+        """A button face where the row's rightmost button is, unlike the
+        background band at the same height."""
+        face, band = (self.win.get_image(x, 492, 1, 1, X.ZPixmap, 0xFFFFFFFF).data for x in (900, 8))
+        return face != band
 
     def installers(self, mode):
         """Ids of this launcher's installer processes in that mode."""
@@ -404,10 +412,11 @@ def main():
     road = Launcher("road", dpy, nowhere, nowhere)
     road.key("Return")
     wait_for(lambda: road.progress_lines() >= 10)
+    build = road.installers("--download")
     road.finish()
-    wait_for(road.built)
-    time.sleep(0.5)                     # the ready screen, "Play" focused
-    road.key("Return")
+    # Reaped (gone from /proc) in the same pass that lays out the ready row.
+    wait_for(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in build))
+    road.key("Return")                  # Play
     road.ended("no bus")
     with open(os.path.join(road.home, "logs", "orvl.log")) as f:
         check(f.read() == "played\n", "the game ran")
