@@ -56,7 +56,7 @@ static int on_portal_inhibit(sd_bus_message *m, void *, sd_bus_error *)
     if (sd_bus_message_is_method_error(m, nullptr) || sd_bus_message_read(m, "o", &handle) < 0)
         return 0;
     if (HELD && !REQUEST[0] && strlen(handle) < sizeof REQUEST)
-        snprintf(REQUEST, sizeof REQUEST, "%s", handle);
+        snprintf(REQUEST, sizeof REQUEST, "%.255s", handle);
     else
         close_request(handle);
     return 0;
@@ -102,7 +102,7 @@ void desktop_open()
 }
 
 // A bus that went away is dropped; everything else goes on without it.
-static void take_in(sd_bus **bus)
+static void drain(sd_bus **bus)
 {
     for (int i = 0; *bus && i < PASS_MESSAGES; i++) {
         int r = sd_bus_process(*bus, nullptr);
@@ -115,8 +115,8 @@ static void take_in(sd_bus **bus)
 
 void desktop_pass()
 {
-    take_in(&SYSTEM);
-    take_in(&SESSION);
+    drain(&SYSTEM);
+    drain(&SESSION);
 }
 
 void desktop_hold(bool building)
