@@ -4,15 +4,9 @@
 // name or with ORVL_DESKTOP=0 every call quietly does nothing; none waits.
 #pragma once
 
-#include <cstddef>
-
 void desktop_open();                            // once at start-up
 void desktop_pass();                            // takes in what the buses sent; once a pass
 void desktop_hold(bool building);               // holds or lets go of the sleep inhibitor
 void desktop_progress(bool building, double fraction);  // negative: no fraction to show
 void desktop_done(const char *sentence);        // a build ended: a word if nobody looked
 void desktop_close();                           // lets go of everything before the exit
-
-// A notification body's text: markup characters escaped, invalid UTF-8
-// replaced, cut only between characters; always terminated.
-void body_text(const char *in, char *out, size_t size);
