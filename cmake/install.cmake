@@ -19,3 +19,7 @@ install(FILES man/launcher.6
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 install(FILES docs/installer-contract.md docs/game-contract.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+foreach(lang IN LISTS LAUNCHER_LANGUAGES)
+  install(FILES ${CMAKE_BINARY_DIR}/locale/${lang}/LC_MESSAGES/launcher.mo
+          DESTINATION ${CMAKE_INSTALL_LOCALEDIR}/${lang}/LC_MESSAGES)
+endforeach()

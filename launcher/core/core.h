@@ -3,6 +3,7 @@
 
 #include <SDL.h>
 #include <SDL_ttf.h>
+#include <libintl.h>
 #include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +46,7 @@ struct LauncherState {
 };
 
 struct Button {
-    const char *label;      // static literal, never copied
+    const char *label;      // static literal or its translation, never copied
     int32_t action;         // ACT_*
     int32_t x, y, w, h;     // face rectangle in logical pixels
 };
@@ -53,6 +54,11 @@ struct Button {
 constexpr LauncherState S_INITIAL = {
     ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
 };
+
+// The launcher's own texts in the player's language (catalogs under po/);
+// N_ marks a text in a table, translated where it is drawn.
+#define _(s) gettext(s)
+#define N_(s) s
 
 constexpr int FOCUS_DEFAULT = 99;   // "the rightmost button", clamped by the layout
 
@@ -75,6 +81,7 @@ const char *env_or(const char *name, const char *fallback);
 void resolve_paths();
 void mkdir_all(const char *dir);        // dir and its missing parents; errors ignored
 void mkdirs();
+void language(const char *catalogs);   // catalogs: null finds them beside the program
 
 // single.cpp
 int claim_home();                       // 1 when another launcher has this data folder

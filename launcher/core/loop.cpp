@@ -30,6 +30,8 @@ constexpr int QUIT_GRACE_MS = 3000; // a build child's time to end after SIGTERM
 
 static bool job_moved;  // the build's output changed the state while the loop waited
 
+// DejaVu Sans from ORVL_FONTS or the usual folders; else the face that
+// fontconfig matches for it, which may be the desktop's sans-serif.
 TTF_Font *font(int bold, int size)
 {
     dirs[0] = env_or("ORVL_FONTS", "/usr/share/fonts/dejavu");
@@ -37,10 +39,22 @@ TTF_Font *font(int bold, int size)
     char path[1100];
     for (const char **d = dirs; *d; d++) {
         snprintf(path, sizeof path, "%s/%s", *d, face);
-        if (TTF_Font *f = TTF_OpenFont(path, size))
+        if (TTF_Font *f = TTF_OpenFont(path, size)) {
+            keep_face(f, path, 0, size, bold);
             return f;
+        }
     }
-    return nullptr;
+    int index = 0;
+    bool embolden = false;
+    if (!find_font(bold, 0, path, sizeof path, &index, &embolden))
+        return nullptr;
+    TTF_Font *f = TTF_OpenFontIndex(path, size, index);
+    if (f) {
+        if (embolden)
+            TTF_SetFontStyle(f, TTF_STYLE_BOLD);
+        keep_face(f, path, index, size, bold);
+    }
+    return f;
 }
 
 int die()
@@ -80,7 +94,7 @@ int startup(bool shot)
     F_SMALL = font(0, 16);
     F_BUTTON = font(1, 24);
     if (!F_BODY)
-        fputs("launcher: no DejaVu Sans font found; text will be missing\n", stderr);
+        fputs(_("launcher: no DejaVu Sans font found; text will be missing\n"), stderr);
     return 0;
 }
 
@@ -259,6 +273,7 @@ static void follow_build(int before)
 int run(int argc, char **argv)
 {
     resolve_paths();
+    language(nullptr);
     const char *shot_path = getenv("ORVL_LAUNCHER_SHOT");
     if (!shot_path) {
         if (claim_home())

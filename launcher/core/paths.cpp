@@ -1,8 +1,11 @@
 // The shared records, the directories resolved from the environment, and mkdirs.
 #include "core.h"
 
+#include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 LauncherState S = S_INITIAL;
 Button B[3];
@@ -55,4 +58,38 @@ void mkdir_all(const char *dir)
 void mkdirs()
 {
     mkdir_all(g_logs);
+}
+
+static bool is_dir(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The language of the launcher's own texts follows LANGUAGE, LC_ALL,
+// LC_MESSAGES and LANG. Only the messages category is taken from the
+// environment: the installer's numbers ("@progress 0.5") keep the decimal
+// point of the C locale. The catalogs are looked for beside the program
+// (locale/ in a build folder) and then in ../share/locale from it (an
+// installed tree, wherever its prefix); else gettext's own folder serves.
+void language(const char *catalogs)
+{
+    setlocale(LC_MESSAGES, "");
+    char dir[1100];
+    if (!catalogs) {
+        char exe[1024];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        exe[n > 0 ? n : 0] = '\0';
+        if (char *slash = strrchr(exe, '/'))
+            *slash = '\0';
+        snprintf(dir, sizeof dir, "%s/locale", exe);
+        if (!is_dir(dir))
+            snprintf(dir, sizeof dir, "%s/../share/locale", exe);
+        if (n > 0 && is_dir(dir))
+            catalogs = dir;
+    }
+    if (catalogs)
+        bindtextdomain("launcher", catalogs);
+    bind_textdomain_codeset("launcher", "UTF-8");
+    textdomain("launcher");
 }

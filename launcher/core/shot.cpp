@@ -26,7 +26,7 @@ void shot_fill(const char *state)
         snprintf(S.message, sizeof S.message, "The disc image did not download: the server could not be reached.");
     } else if (strcmp(state, "crashed") == 0) {
         S.state = ST_CRASHED;
-        snprintf(S.message, sizeof S.message, "The game stopped unexpectedly.");
+        snprintf(S.message, sizeof S.message, "%s", _("The game stopped unexpectedly."));
     } else {
         S.state = ST_READY;
     }

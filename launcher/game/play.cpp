@@ -66,7 +66,7 @@ int play(SDL_Window *window, int argc, char **argv)
         exec_failed(failure, sizeof failure, failure_len, errno);
     }
     if (pid < 0)
-        return crashed(window, "The game could not start.");
+        return crashed(window, _("The game could not start."));
 
     // Processes the game leaves behind come back to the launcher, which is a
     // subreaper; those that end while the game runs are reaped here.
@@ -82,10 +82,10 @@ int play(SDL_Window *window, int argc, char **argv)
             break;
     }
     if (!WIFEXITED(status))
-        return crashed(window, "The game stopped unexpectedly.");
+        return crashed(window, _("The game stopped unexpectedly."));
     if (WEXITSTATUS(status) == EXIT_CANNOT_RUN)
-        return crashed(window, "The game could not start.");
+        return crashed(window, _("The game could not start."));
     if (WEXITSTATUS(status) == EXIT_CRASHED)
-        return crashed(window, "The game stopped unexpectedly.");
+        return crashed(window, _("The game stopped unexpectedly."));
     return 0;
 }

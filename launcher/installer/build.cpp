@@ -268,9 +268,12 @@ static void settle(int status)
     if (S.state == ST_FAILED)
         return;                 // the "@error " line said why
     S.state = ST_FAILED;
-    bool signalled = WIFSIGNALED(status);
-    snprintf(S.message, sizeof S.message, "The build stopped (%s %d). Its log has the details.",
-             signalled ? "signal" : "exit", signalled ? WTERMSIG(status) : WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        snprintf(S.message, sizeof S.message, _("The build stopped (signal %d). Its log has the details."),
+                 WTERMSIG(status));
+    else
+        snprintf(S.message, sizeof S.message, _("The build stopped (exit %d). Its log has the details."),
+                 WEXITSTATUS(status));
 }
 
 // The end of output.
@@ -359,7 +362,7 @@ void stop_build(int grace_ms)
 
 static void start_failed()
 {
-    snprintf(S.message, sizeof S.message, "The build could not start.");
+    snprintf(S.message, sizeof S.message, "%s", _("The build could not start."));
     S.state = ST_FAILED;
 }
 
@@ -391,7 +394,10 @@ void start_build()
     pid_t parent = getpid();
     family_open(&job);
     char failure[1400];
-    size_t failure_len = snprintf(failure, sizeof failure, "@error cannot run %.1023s: ", argv[0]);
+    size_t failure_len = snprintf(failure, sizeof failure, "@error ");
+    // TRANSLATORS: the system's reason follows, in English.
+    failure_len += snprintf(failure + failure_len, sizeof failure - failure_len, _("cannot run %.1023s: "), argv[0]);
+    failure_len = SDL_min(failure_len, sizeof failure - 1);
     pid_t pid = fork();
     if (pid == 0) {
         child_dies_with_parent(parent);
@@ -419,7 +425,7 @@ void start_build()
     S.pid = pid;
     S.line_len = 0;
     S.fd = p[0];
-    snprintf(S.step_label, sizeof S.step_label, "Starting");
+    snprintf(S.step_label, sizeof S.step_label, "%.159s", _("Starting"));
     S.state = ST_WORKING;
     S.cancelled = 0;
     S.detail[0] = '\0';

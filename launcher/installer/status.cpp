@@ -52,8 +52,8 @@ void install_argv(char *argv[16], int *count, const char *mode)
 static void status_failed()
 {
     S.state = ST_FAILED;
-    snprintf(S.message, sizeof S.message,
-             "The installer could not run (%.300s). Reinstalling the app may help.", g_python);
+    snprintf(S.message, sizeof S.message, _("The installer could not run (%.300s). Reinstalling the app may help."),
+             g_python);
 }
 
 // A search for bytes, not a JSON parse: the keys must stand after the last "{".

@@ -7,6 +7,7 @@
 
 constexpr int BODY_Y = 112, DETAIL_Y = 196, LOGS_Y = 222, FOOTER_Y = 510;
 constexpr int WRAP = 864;
+static const char VERSION[] = "1.0.1";
 constexpr int BAND_H = 4;
 constexpr double FILL_MAX = CANVAS_W;   // a fill past the canvas shows nothing more
 
@@ -21,12 +22,12 @@ struct Row {
 
 static const Row ROWS[] = {
     /* ST_CHECKING */ {0, {}, {}},
-    /* ST_SETUP    */ {2, {"Quit", "Download and Build"}, {ACT_QUIT, ACT_BUILD}},
-    /* ST_UPDATE   */ {2, {"Quit", "Build"}, {ACT_QUIT, ACT_BUILD}},
-    /* ST_WORKING  */ {1, {"Cancel"}, {ACT_CANCEL}},
-    /* ST_FAILED   */ {2, {"Quit", "Try Again"}, {ACT_QUIT, ACT_RETRY}},
-    /* ST_READY    */ {2, {"Quit", "Play"}, {ACT_QUIT, ACT_PLAY}},
-    /* ST_CRASHED  */ {2, {"Quit", "Play Again"}, {ACT_QUIT, ACT_PLAY}},
+    /* ST_SETUP    */ {2, {N_("Quit"), N_("Download and Build")}, {ACT_QUIT, ACT_BUILD}},
+    /* ST_UPDATE   */ {2, {N_("Quit"), N_("Build")}, {ACT_QUIT, ACT_BUILD}},
+    /* ST_WORKING  */ {1, {N_("Cancel")}, {ACT_CANCEL}},
+    /* ST_FAILED   */ {2, {N_("Quit"), N_("Try Again")}, {ACT_QUIT, ACT_RETRY}},
+    /* ST_READY    */ {2, {N_("Quit"), N_("Play")}, {ACT_QUIT, ACT_PLAY}},
+    /* ST_CRASHED  */ {2, {N_("Quit"), N_("Play Again")}, {ACT_QUIT, ACT_PLAY}},
 };
 static_assert(std::size(ROWS) == ST_CRASHED + 1, "a row for every state");
 
@@ -81,9 +82,10 @@ bool sweep(uint32_t p, SDL_Rect *r)
 static void working()
 {
     if (S.cancelled)
-        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "Cancelling\u2026");
+        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", _("Cancelling\u2026"));
     else if (S.steps)
-        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "Step %d of %d: %s", S.step, S.steps, S.step_label);
+        // TRANSLATORS: the step's label comes from the installer, untranslated.
+        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, _("Step %d of %d: %s"), S.step, S.steps, S.step_label);
     else
         text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", S.step_label);
 
@@ -101,10 +103,10 @@ static void working()
         fill(r, AMBER);
 
     text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", S.detail);
-    text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "You can leave it running; it needs no help.");
+    text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "%s", _("You can leave it running; it needs no help."));
 }
 
-void draw()
+static void frame()
 {
     for (int y = 0; y < CANVAS_H; y += BAND_H) {
         SDL_Color c;
@@ -115,24 +117,24 @@ void draw()
     int st = S.state;
     const char *title = "Orvandel";
     if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
-        title = S.needs_disc ? "Set up Orvandel" : "Updating Orvandel";
+        title = S.needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
     text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", title);
 
     switch (st) {
     case ST_CHECKING:
-        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "Checking the game\u2026");
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "%s", _("Checking the game\u2026"));
         NB = 0;
         return;
     case ST_SETUP:
-        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT,
-             "The game is built on this computer, once, before its first run. It downloads "
-             "the game's disc image (337 MB), then builds the game from it.\n\nThat takes "
-             "10 to 20 minutes and about 4 GB of space.");
+        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s",
+             _("The game is built on this computer, once, before its first run. It downloads "
+               "the game's disc image (337 MB), then builds the game from it.\n\nThat takes "
+               "10 to 20 minutes and about 4 GB of space."));
         break;
     case ST_UPDATE:
-        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT,
-             "This version needs the game rebuilt, which takes a few minutes. Your parks and "
-             "saves are kept.");
+        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s",
+             _("This version needs the game rebuilt, which takes a few minutes. Your parks and "
+               "saves are kept."));
         break;
     case ST_WORKING:
         working();
@@ -140,10 +142,10 @@ void draw()
     case ST_FAILED:
     case ST_CRASHED:
         text(F_BODY, MARGIN, BODY_Y, WRAP, WHITE, "%s", S.message);
-        text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, "The logs are in %s", g_logs);
+        text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, _("The logs are in %s"), g_logs);
         break;
     case ST_READY:
-        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "Ready to play. Version 1.0.1.");
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, _("Ready to play. Version %s."), VERSION);
         break;
     default:
         // No other value is ever stored; show no row rather than act on one.
@@ -153,8 +155,14 @@ void draw()
 
     const Row &row = ROWS[st];
     if (row.count == 1)
-        buttons(1, row.label[0], row.action[0]);
+        buttons(1, _(row.label[0]), row.action[0]);
     else
-        buttons(2, row.label[0], row.action[0], row.label[1], row.action[1]);
+        buttons(2, _(row.label[0]), row.action[0], _(row.label[1]), row.action[1]);
     draw_buttons();
+}
+
+void draw()
+{
+    frame();
+    text_frame_end();
 }

@@ -3,6 +3,7 @@
 
 #include <SDL.h>
 #include <SDL_ttf.h>
+#include <cstddef>
 #include <cstdint>
 
 extern const SDL_Color DIM, SOFT, WHITE, AMBER;
@@ -16,9 +17,19 @@ constexpr int SWEEP_W = 216, SWEEP_PERIOD = 1080;
 
 // text.cpp
 void fill(SDL_Rect r, SDL_Color c);
+void keep_face(TTF_Font *f, const char *path, int index, int size, int bold);  // what font() opened
 void measure(TTF_Font *face, const char *s, int *w, int *h);   // 0 and 0 when it cannot
 void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *format, ...)
     __attribute__((format(printf, 6, 7)));
+// s as text() rasterises it at dpi (72: the canvas's own size); runs: line by
+// line and run by run even where SDL2_ttf alone could draw it.
+SDL_Surface *rasterise(TTF_Font *face, const char *s, int wrap, SDL_Color colour, unsigned dpi, bool runs, int *top);
+void text_frame_end();                          // drops the kept texts this frame did not draw
+int text_boxes(SDL_Rect *boxes, int max);       // where the last frame's texts stand, uncropped
+unsigned text_rasterised();                     // texts rasterised since start
+
+// fonts.cpp
+bool find_font(int bold, uint32_t cp, char *path, size_t size, int *index, bool *embolden);
 
 // buttons.cpp
 void buttons(int count, ...);
