@@ -8,6 +8,7 @@ BUILD=${LAUNCHER_BUILD:-$ROOT/build}
 PACKAGES=(
   cmake ninja-build g++ gcc pkg-config python3
   libsdl2-dev libsdl2-ttf-dev libsystemd-dev fonts-dejavu-core
+  libfontconfig-dev fonts-droid-fallback gettext locales
   libgtest-dev xvfb xdotool x11-utils imagemagick clang perl procps
   desktop-file-utils appstream man-db groff-base
   dbus-daemon dbus-bin python3-dbusmock python3-xlib

@@ -348,7 +348,7 @@ static int wrap_lines(TTF_Font *base, const char *s, int len, int wrap, bool cov
             count++;
             if (delimiter(c)) {
                 save = p;
-                if (c == '\n' || (c == '\r' && s[p] != '\n'))
+                if (c == '\n' || c == '\r')
                     break;
             } else if (!covered && wide(c) && p < len) {
                 int next_step;
@@ -364,12 +364,30 @@ static int wrap_lines(TTF_Font *base, const char *s, int len, int wrap, bool cov
         at = p;
     }
     for (int i = 0; i < n; i++)
-        while (lines[i].len > 0 && strchr(" \t\r\n", s[lines[i].start + lines[i].len - 1]))
+        while (lines[i].len > 0 && strchr(" \r\n", s[lines[i].start + lines[i].len - 1]))
             lines[i].len--;
     return n;
 }
 
 // ---- rasterising ----
+
+// Lays a run's pixels (ARGB, all of the text's colour) into the text's
+// surface at (x, y): a pixel alone keeps its value exactly; where runs meet,
+// their coverages add up as blending would.
+static void lay(SDL_Surface *part, SDL_Surface *out, int x, int y)
+{
+    for (int r = SDL_max(0, -y); r < part->h && y + r < out->h; r++) {
+        const uint32_t *src = (const uint32_t *)((const char *)part->pixels + r * part->pitch);
+        uint32_t *dst = (uint32_t *)((char *)out->pixels + (y + r) * out->pitch);
+        for (int c = SDL_max(0, -x); c < part->w && x + c < out->w; c++) {
+            uint32_t sa = src[c] >> 24, da = dst[x + c] >> 24;
+            if (sa == 0)
+                continue;
+            uint32_t a = da == 0 ? sa : sa + da - (sa * da + 127) / 255;
+            dst[x + c] = a << 24 | (src[c] & 0xffffff);
+        }
+    }
+}
 
 // The lines of s drawn run by run into one surface at dpi; *top is where its
 // first row stands against y, in output pixels (a fallback face may reach
@@ -421,9 +439,8 @@ static SDL_Surface *compose(TTF_Font *base, const char *s, int len, int wrap, SD
             SDL_Surface *part = TTF_RenderUTF8_Blended(f, piece(buf, s + lines[i].start + runs[r].start, runs[r].len), colour);
             if (!part)
                 continue;
-            SDL_Rect at = {x, y + ascent - TTF_FontAscent(f) - up, part->w, part->h};
-            SDL_SetSurfaceBlendMode(part, SDL_BLENDMODE_BLEND);
-            SDL_BlitSurface(part, nullptr, out, &at);
+            if (part->format->format == SDL_PIXELFORMAT_ARGB8888)
+                lay(part, out, x, y + ascent - TTF_FontAscent(f) - up);
             x += part->w;
             SDL_FreeSurface(part);
         }
