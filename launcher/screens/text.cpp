@@ -275,22 +275,24 @@ static bool delimiter(uint32_t c)
 }
 
 // Ideographs, kana and Hangul take a line break after any of them, except
-// before the punctuation that closes a phrase.
+// after an opening bracket and before the punctuation that closes a phrase.
 static bool wide(uint32_t c)
 {
     return (c >= 0x2e80 && c <= 0x9fff) || (c >= 0xac00 && c <= 0xd7af) || (c >= 0xf900 && c <= 0xfaff) ||
            (c >= 0xff00 && c <= 0xffef) || (c >= 0x20000 && c <= 0x3ffff);
 }
 
-static bool closing(uint32_t c)
+static bool among(uint32_t c, const uint32_t *marks, size_t n)
 {
-    static const uint32_t marks[] = {0x3001, 0x3002, 0xff0c, 0xff0e, 0xff1a, 0xff1b, 0xff01, 0xff1f,
-                                     0xff09, 0x300d, 0x300f, 0x3011, 0x30fc, 0x2026};
-    for (uint32_t m : marks)
-        if (c == m)
+    for (size_t i = 0; i < n; i++)
+        if (c == marks[i])
             return true;
     return false;
 }
+
+static const uint32_t OPENING[] = {0xff08, 0x300c, 0x300e, 0x3010, 0x3008, 0x300a};
+static const uint32_t CLOSING[] = {0x3001, 0x3002, 0xff0c, 0xff0e, 0xff1a, 0xff1b, 0xff01, 0xff1f,
+                                   0xff09, 0x300d, 0x300f, 0x3011, 0x3009, 0x300b, 0x30fc, 0x2026};
 
 // How many characters of s, up to its first newline, fit in wrap pixels
 // when drawn run by run.
@@ -350,9 +352,9 @@ static int wrap_lines(TTF_Font *base, const char *s, int len, int wrap, bool cov
                 save = p;
                 if (c == '\n' || c == '\r')
                     break;
-            } else if (!covered && wide(c) && p < len) {
+            } else if (!covered && wide(c) && !among(c, OPENING, std::size(OPENING)) && p < len) {
                 int next_step;
-                if (!closing(decode(s + p, len - p, &next_step)))
+                if (!among(decode(s + p, len - p, &next_step), CLOSING, std::size(CLOSING)))
                     save = p;
             }
             if (count == fits)

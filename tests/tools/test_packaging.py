@@ -128,6 +128,25 @@ class Installed(unittest.TestCase):
             with self.subTest(name):
                 self.assertIn(name, page)
 
+    def test_catalogs_are_installed_and_found_from_the_prefix(self):
+        with open(os.path.join(ROOT, "po", "LINGUAS"), encoding="utf-8") as f:
+            langs = [l.strip() for l in f if l.strip() and not l.startswith("#")]
+        for lang in langs:
+            with self.subTest(lang):
+                self.assertTrue(os.path.isfile(os.path.join(
+                    self.prefix, "share", "locale", lang, "LC_MESSAGES", "launcher.mo")))
+        # The installed program finds its catalogs under its own prefix.
+        shots = {}
+        for lang in ("", "de"):
+            shot = os.path.join(self.prefix, "ready-%s.bmp" % (lang or "en"))
+            env = dict(os.environ, SDL_VIDEODRIVER="offscreen", ORVL_LAUNCHER_STATE="ready",
+                       ORVL_LAUNCHER_SHOT=shot, LC_ALL="C.UTF-8", LANGUAGE=lang)
+            proc = run(self.path("program"), env=env)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(shot, "rb") as f:
+                shots[lang] = f.read()
+        self.assertNotEqual(shots[""], shots["de"], "the German catalog was not used")
+
     def test_desktop_file_validate(self):
         if not shutil.which("desktop-file-validate"):
             self.skipTest("desktop-file-validate is not installed (desktop-file-utils)")
