@@ -60,7 +60,7 @@ class Xvfb:
             if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
                 break
         self.display = f":{n}"
-        self.proc = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+        self.proc = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1920x1200x24", "-nolisten", "tcp"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         sock = f"/tmp/.X11-unix/X{n}"
         for _ in range(500):
@@ -370,6 +370,7 @@ def fig_draw(res):
             env["SDL_VIDEODRIVER"] = "offscreen"
         env["ORVL_HOME"] = os.path.join(WORK, "draw-home")
         subprocess.run([tool("draw_bench"), f"--renderer={renderer}", f"--benchmark_repetitions={reps}",
+                        "--benchmark_filter=^(launcher|floor)/",
                         "--benchmark_enable_random_interleaving=true", "--benchmark_min_time=0.1",
                         "--benchmark_format=json", f"--benchmark_out={j}", "--benchmark_out_format=json"],
                        env=env, check=True, stdout=subprocess.DEVNULL)
@@ -640,6 +641,81 @@ def fig_intake(res):
     res["intake"] = out
 
 
+SIZES = ((960, 600), (1280, 800), (1920, 1200))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def fig_text(res):
+    """CPU of one working-screen frame, with its texts and without, at each
+    output size: draw_bench's scaled/* benchmarks (process CPU time)."""
+    say("7. what text costs in a frame, by output size (Google Benchmark)")
+    reps = 3 if QUICK else 6
+    out = {}
+    builds = [("launcher", BUILD)] + ([("candidate", CANDIDATE)] if CANDIDATE else [])
+    for renderer in ("soft", "gl"):
+        for who, b in builds:
+            j = os.path.join(WORK, f"text-{renderer}-{who}.json")
+            env = base_env(ORVL_HOME=os.path.join(WORK, "draw-home"))
+            if renderer == "soft":
+                env["SDL_VIDEODRIVER"] = "offscreen"
+            subprocess.run([os.path.join(b, "draw_bench"), f"--renderer={renderer}", "--benchmark_filter=^scaled/",
+                            f"--benchmark_repetitions={reps}", "--benchmark_enable_random_interleaving=true",
+                            "--benchmark_min_time=0.2", f"--benchmark_out={j}", "--benchmark_out_format=json"],
+                           env=env, check=True, stdout=subprocess.DEVNULL)
+            with open(j) as fh:
+                doc = json.load(fh)
+            cpu = {}
+            for bm in doc["benchmarks"]:
+                if bm.get("run_type") != "iteration":
+                    continue
+                _, size, kind = bm.get("run_name", bm["name"]).split("/")[:3]
+                us = bm["cpu_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[bm["time_unit"]]
+                cpu.setdefault(size, {}).setdefault(kind, []).append(us)
+            sizes = {}
+            for size, d in cpu.items():
+                frame, bare = median(d["text"]), median(d["notext"])
+                sizes[size] = dict(frame_us=frame, notext_us=bare, text_us=frame - bare,
+                                   share=(frame - bare) / frame)
+            out.setdefault(renderer, {})[who] = sizes
+    res["text"] = out
+
+
+def fig_sample(res):
+    """The launcher's CPU time over a real build of the sample game, divided
+    by that build's wall time, with the window at each size."""
+    say("8. CPU over a build of the sample game, by window size")
+    rounds = 1 if QUICK else 2
+    builds = [("launcher", None)] + ([("candidate", os.path.join(CANDIDATE, "launcher"))] if CANDIDATE else [])
+    out = {}
+    for w, h in SIZES:
+        d = {who: dict(share=[], x=[], wall=[]) for who, _ in builds}
+        for r in range(rounds):
+            for who, binary in builds:
+                win = Windowed("launcher", binary=binary, ORVL_PYTHON="/usr/bin/python3",
+                               ORVL_SHARE=os.path.join(ROOT, "sample", "share"))
+                try:
+                    win.wait_presents(2)
+                    wid = subprocess.run([tool("xdrive"), "id", win.name], capture_output=True, text=True,
+                                         env=base_env(), check=True).stdout.strip()
+                    for args in (["windowmove", wid, "0", "0"], ["windowsize", wid, str(w), str(h)]):
+                        subprocess.run(["xdotool", *args], env=base_env(), check=True)
+                    time.sleep(0.5)
+                    _, f = win.start_build()
+                    c0, x0, t0 = cpu_ns(win.proc.pid), cpu_ns(XVFB.proc.pid), now_ns()
+                    wv, _ = win.wait_reaped(f[0], 300)
+                    c1, x1, t1 = cpu_ns(win.proc.pid), cpu_ns(XVFB.proc.pid), now_ns()
+                    if wv[1] != 0:
+                        raise RuntimeError(f"{win.dir}: the sample build failed")
+                    d[who]["share"].append(100.0 * (c1 - c0) / (t1 - t0))
+                    d[who]["x"].append(100.0 * (x1 - x0) / (t1 - t0))
+                    d[who]["wall"].append((t1 - t0) / 1e9)
+                finally:
+                    win.quit()
+        out[f"{w}x{h}"] = {who: {k: median(v) for k, v in x.items()} for who, x in d.items()}
+    out["rounds"] = rounds
+    res["sample"] = out
+
+
 def fig_escape(res):
     say("6. Escape during a flowing build")
     rounds = 2 if QUICK else 6
@@ -784,6 +860,24 @@ def table(res):
                 f"{fmt(d['launcher']['gap_ms'], ' ms')} / {fmt(d['launcher']['gap_worst_ms'], ' ms')}",
                 f"{fmt(d['floor']['gap_ms'], ' ms')} / {fmt(d['floor']['gap_worst_ms'], ' ms')}", "", "",
                 "≤ 100 ms", verdict(d["launcher"]["gap_worst_ms"] <= 100))
+    tx = res.get("text")
+    if tx:
+        for r, label in (("soft", "software renderer"), ("gl", "renderer -1")):
+            for size in (f"{w}x{h}" for w, h in SIZES):
+                v, before = tx[r]["launcher"][size], tx[r].get("candidate", {}).get(size)
+                row(f"7 Working-screen frame at {size}, {label}: CPU with texts / without / text's share",
+                    f"{v['frame_us']:.0f} / {v['notext_us']:.0f} µs / {100 * v['share']:.1f} %",
+                    "", "", "", "(context)",
+                    f"candidate: {before['frame_us']:.0f} / {before['notext_us']:.0f} µs / "
+                    f"{100 * before['share']:.1f} %" if before else "")
+    sm = res.get("sample")
+    if sm:
+        for size in (f"{w}x{h}" for w, h in SIZES):
+            v = sm[size]["launcher"]
+            before = sm[size].get("candidate")
+            row(f"8 Launcher CPU ÷ wall time over a build of the sample game, window {size}",
+                f"{v['share']:.1f} % ({v['wall']:.1f} s)", "", "", "", "(context)",
+                (f"candidate: {before['share']:.1f} %; " if before else "") + f"Xvfb {v['x']:.1f} %")
     head = ("Figure", "launcher", "floor", "peer: zenity", "ratio", "target", "")
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
@@ -821,9 +915,10 @@ def main():
     ap.add_argument("--work", default="")
     ap.add_argument("--quick", action="store_true", help="fewer repetitions, for trying the harness out")
     ap.add_argument("--candidate", default="", help="another bench build (of changed launcher sources) whose "
-                    "launcher is measured in turn with this one in figure 5")
+                    "launcher is measured in turn with this one in figures 5, 7 and 8")
     ap.add_argument("--report", default="", help="print the table of an earlier results.json and stop")
-    ap.add_argument("--only", default="", help="comma-separated figures to run: shot,startup,draw,idle,feed,intake,escape")
+    ap.add_argument("--only", default="", help="comma-separated figures to run: "
+                    "shot,startup,draw,idle,feed,intake,escape,text,sample")
     a = ap.parse_args()
     if a.report:
         with open(a.report) as fh:
@@ -840,7 +935,8 @@ def main():
     DISPLAY = XVFB.display
     res = dict(machine=machine(), date=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), quick=QUICK)
     figures = [("shot", fig_screenshot), ("startup", fig_startup), ("draw", fig_draw), ("idle", fig_idle),
-               ("feed", fig_feed), ("intake", fig_intake), ("escape", fig_escape)]
+               ("feed", fig_feed), ("intake", fig_intake), ("escape", fig_escape), ("text", fig_text),
+               ("sample", fig_sample)]
     only = set(x for x in a.only.split(",") if x)
     t = time.monotonic()
     try:

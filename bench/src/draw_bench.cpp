@@ -10,6 +10,12 @@
 //                                with vsync then turned off so that the
 //                                figure is the frame's work, not the wait
 //                                for the display's refresh
+// Both also measure the working screen at three output sizes, the window
+// resized to each ("scaled/WxH/text"), and the same frame with its texts
+// left out ("scaled/WxH/notext": no font, so nothing is measured or drawn
+// as text; bands, bar and button faces stay): the difference is what text
+// costs. These report the CPU time of the whole process (the OpenGL
+// renderer's llvmpipe threads included).
 // Other arguments go to Google Benchmark.
 #include "core/core.h"
 #include "floor_draw.h"
@@ -48,6 +54,53 @@ static void launcher_frame(benchmark::State &state, int screen)
         draw();
         finish_frame(R);
     }
+}
+
+struct Size {
+    int w, h;
+};
+static const Size SIZES[] = {{960, 600}, {1280, 800}, {1920, 1200}};
+
+// Resizes the launcher's window and waits until its renderer has the new
+// output size; a frame is drawn and shown so that the new size has settled.
+static bool resize(int w, int h)
+{
+    SDL_SetWindowPosition(WIN, 0, 0);
+    SDL_SetWindowSize(WIN, w, h);
+    int ow = 0, oh = 0;
+    for (int i = 0; i < 500 && (ow != w || oh != h); i++) {
+        SDL_Event e;
+        while (SDL_PollEvent(&e)) {
+        }
+        SDL_GetRendererOutputSize(R, &ow, &oh);
+        if (ow != w || oh != h)
+            SDL_Delay(10);
+    }
+    draw();
+    finish_frame(R);
+    return ow == w && oh == h;
+}
+
+static void scaled_frame(benchmark::State &state, Size size, bool with_text)
+{
+    if (!resize(size.w, size.h)) {
+        state.SkipWithError("the window did not take the size");
+        return;
+    }
+    shot_fill("working");
+    FOCUS = FOCUS_DEFAULT;
+    TTF_Font *fonts[] = {F_TITLE, F_BODY, F_SMALL, F_BUTTON};
+    if (!with_text)
+        F_TITLE = F_BODY = F_SMALL = F_BUTTON = nullptr;
+    for (auto _ : state) {
+        draw();
+        finish_frame(R);
+    }
+    F_TITLE = fonts[0];
+    F_BODY = fonts[1];
+    F_SMALL = fonts[2];
+    F_BUTTON = fonts[3];
+    resize(960, 600);
 }
 
 static void floor_frame_bench(benchmark::State &state, int screen)
@@ -101,6 +154,14 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark((std::string("floor/") + NAMES[s]).c_str(), floor_frame_bench, s)
             ->Unit(benchmark::kMicrosecond);
     }
+    for (Size size : SIZES)
+        for (bool with_text : {true, false}) {
+            std::string name = "scaled/" + std::to_string(size.w) + "x" + std::to_string(size.h) +
+                               (with_text ? "/text" : "/notext");
+            benchmark::RegisterBenchmark(name.c_str(), scaled_frame, size, with_text)
+                ->Unit(benchmark::kMicrosecond)
+                ->MeasureProcessCPUTime();
+        }
     int n = (int)rest.size();
     benchmark::Initialize(&n, rest.data());
     benchmark::RunSpecifiedBenchmarks();
