@@ -154,12 +154,14 @@ static int fallback(const Face *k, uint32_t cp)
     Fallback want = {};
     want.size = k->size;
     want.bold = k->bold;
-    if (!find_font(k->bold, cp, want.path, sizeof want.path, &want.index, &want.embolden)) {
+    int slot = -1;
+    if (find_font(k->bold, cp, want.path, sizeof want.path, &want.index, &want.embolden))
+        slot = open_fallback(want, BASE_DPI);
+    if (slot < 0) {
         MISSING[missing_next] = key;
         missing_next = (missing_next + 1) % (int)std::size(MISSING);
-        return -1;
     }
-    return open_fallback(want, BASE_DPI);
+    return slot;
 }
 
 // ---- runs: the pieces of a line that one face draws ----
