@@ -359,36 +359,39 @@ def fig_startup(res):
         rounds=rounds)
 
 
+def draw_bench(binary, renderer, pattern, reps, min_time, out, field="real_time"):
+    """draw_bench's benchmarks matching pattern on that renderer, randomly
+    interleaved: {name: [µs of each repetition]} and the run's context."""
+    env = base_env(ORVL_HOME=os.path.join(WORK, "draw-home"))
+    if renderer == "soft":
+        env["SDL_VIDEODRIVER"] = "offscreen"
+    subprocess.run([binary, f"--renderer={renderer}", f"--benchmark_repetitions={reps}",
+                    f"--benchmark_filter={pattern}", "--benchmark_enable_random_interleaving=true",
+                    f"--benchmark_min_time={min_time}", f"--benchmark_out={out}", "--benchmark_out_format=json"],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+    with open(out) as fh:
+        doc = json.load(fh)
+    times = {}
+    for b in doc["benchmarks"]:
+        if b.get("run_type") == "iteration":
+            us = b[field] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
+            times.setdefault(b.get("run_name", b["name"]), []).append(us)
+    return times, doc.get("context", {})
+
+
 def fig_draw(res):
     say("3. draw cost per screen (Google Benchmark)")
     out = {}
     reps = 3 if QUICK else 6
     for renderer in ("soft", "gl"):
-        j = os.path.join(WORK, f"draw-{renderer}.json")
-        env = base_env()
-        if renderer == "soft":
-            env["SDL_VIDEODRIVER"] = "offscreen"
-        env["ORVL_HOME"] = os.path.join(WORK, "draw-home")
-        subprocess.run([tool("draw_bench"), f"--renderer={renderer}", f"--benchmark_repetitions={reps}",
-                        "--benchmark_filter=^(launcher|floor)/",
-                        "--benchmark_enable_random_interleaving=true", "--benchmark_min_time=0.1",
-                        "--benchmark_format=json", f"--benchmark_out={j}", "--benchmark_out_format=json"],
-                       env=env, check=True, stdout=subprocess.DEVNULL)
-        with open(j) as fh:
-            doc = json.load(fh)
-        times = {}
-        for b in doc["benchmarks"]:
-            if b.get("run_type") != "iteration":
-                continue
-            name = b.get("run_name", b["name"])
-            times.setdefault(name, []).append(b["real_time"] if b["time_unit"] == "us" else b["real_time"] / 1e3)
+        times, ctx = draw_bench(tool("draw_bench"), renderer, "^(launcher|floor)/", reps, 0.1,
+                                os.path.join(WORK, f"draw-{renderer}.json"))
         screens = {}
         for name, ts in times.items():
             who, screen = name.split("/")
             screens.setdefault(screen, {})[who] = median(ts)
         for s in screens.values():
             s["ratio"] = s["launcher"] / s["floor"]
-        ctx = doc.get("context", {})
         out[renderer] = dict(screens=screens, launcher_renderer=ctx.get("launcher_renderer"),
                              floor_renderer=ctx.get("floor_renderer"), repetitions=reps)
     res["draw"] = out
@@ -654,23 +657,12 @@ def fig_text(res):
     builds = [("launcher", BUILD)] + ([("candidate", CANDIDATE)] if CANDIDATE else [])
     for renderer in ("soft", "gl"):
         for who, b in builds:
-            j = os.path.join(WORK, f"text-{renderer}-{who}.json")
-            env = base_env(ORVL_HOME=os.path.join(WORK, "draw-home"))
-            if renderer == "soft":
-                env["SDL_VIDEODRIVER"] = "offscreen"
-            subprocess.run([os.path.join(b, "draw_bench"), f"--renderer={renderer}", "--benchmark_filter=^scaled/",
-                            f"--benchmark_repetitions={reps}", "--benchmark_enable_random_interleaving=true",
-                            "--benchmark_min_time=0.2", f"--benchmark_out={j}", "--benchmark_out_format=json"],
-                           env=env, check=True, stdout=subprocess.DEVNULL)
-            with open(j) as fh:
-                doc = json.load(fh)
+            times, _ = draw_bench(os.path.join(b, "draw_bench"), renderer, "^scaled/", reps, 0.2,
+                                  os.path.join(WORK, f"text-{renderer}-{who}.json"), "cpu_time")
             cpu = {}
-            for bm in doc["benchmarks"]:
-                if bm.get("run_type") != "iteration":
-                    continue
-                _, size, kind = bm.get("run_name", bm["name"]).split("/")[:3]
-                us = bm["cpu_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[bm["time_unit"]]
-                cpu.setdefault(size, {}).setdefault(kind, []).append(us)
+            for name, us in times.items():
+                _, size, kind = name.split("/")[:3]
+                cpu.setdefault(size, {})[kind] = us
             sizes = {}
             for size, d in cpu.items():
                 frame, bare = median(d["text"]), median(d["notext"])
