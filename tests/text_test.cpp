@@ -226,6 +226,7 @@ TEST(Languages, EveryScreenOfEveryCatalogFits)
         for (int m = 0; m < (int)std::size(messages); m++)
             screens.push_back({"failed", m});
         screens.push_back({"working-starting", -1});
+        screens.push_back({"working-cancelling", -1});
         for (const Screen &sc : screens) {
             reset_state();
             std::string state = sc.state;
@@ -235,6 +236,9 @@ TEST(Languages, EveryScreenOfEveryCatalogFits)
                 shot_fill("working");
                 S.steps = 0;
                 snprintf(S.step_label, sizeof S.step_label, "%s", _("Starting"));
+            } else if (state == "working-cancelling") {
+                shot_fill("working");
+                S.cancelled = 1;
             } else {
                 shot_fill(sc.state);
             }

@@ -157,7 +157,7 @@ int claim_home()
     if (err != EWOULDBLOCK)
         return 0;
     if (!ask_first(&name, len))
-        fprintf(stderr, "launcher: already running for %.1023s\n", g_home);
+        fprintf(stderr, _("launcher: already running for %.1023s\n"), g_home);
     return 1;
 }
 
