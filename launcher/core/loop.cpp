@@ -266,7 +266,7 @@ static void follow_build(int before)
     desktop_progress(S.state == ST_WORKING, S.progress);
     // A cancelled build can pass through the failed state on its way out.
     if (before == ST_WORKING && !S.cancelled && (S.state == ST_READY || S.state == ST_FAILED))
-        desktop_done(S.state == ST_READY ? "Orvandel is ready to play" : S.message);
+        desktop_done(S.state == ST_READY ? _("Orvandel is ready to play") : S.message);
     desktop_pass();
 }
 

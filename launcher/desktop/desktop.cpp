@@ -15,7 +15,7 @@
 constexpr const char *APP_ID = "org.orvandel.launcher";
 constexpr const char *ENTRY_URI = "application://org.orvandel.launcher.desktop";
 constexpr const char *ENTRY_PATH = "/org/orvandel/launcher";
-constexpr const char *REASON = "Building Orvandel";
+constexpr const char *REASON = N_("Building Orvandel");  // shown by the desktop beside the inhibitor
 constexpr uint32_t PORTAL_SUSPEND = 4;
 constexpr Uint32 ENTRY_EVERY_MS = 250;  // docks redraw on every update: a few a second is plenty
 constexpr int PASS_MESSAGES = 64;       // a flood on the bus cannot keep a pass from the window
@@ -135,11 +135,11 @@ void desktop_hold(bool building)
         sd_bus_call_method_async(SESSION, nullptr, "org.freedesktop.portal.Desktop",
                                  "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Inhibit",
                                  "Inhibit", on_portal_inhibit, nullptr, "sua{sv}", "", PORTAL_SUSPEND,
-                                 1, "reason", "s", REASON);
+                                 1, "reason", "s", _(REASON));
     } else if (SYSTEM) {
         sd_bus_call_method_async(SYSTEM, nullptr, "org.freedesktop.login1", "/org/freedesktop/login1",
                                  "org.freedesktop.login1.Manager", "Inhibit", on_inhibit, nullptr,
-                                 "ssss", "sleep", "Orvandel", REASON, "block");
+                                 "ssss", "sleep", "Orvandel", _(REASON), "block");
     }
 }
 
@@ -225,7 +225,7 @@ void desktop_done(const char *sentence)
     sd_bus_call_method_async(SESSION, nullptr, "org.freedesktop.Notifications",
                              "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
                              "Notify", on_notified, nullptr, "susssasa{sv}i", "Orvandel", 0u, APP_ID,
-                             "Orvandel", body, 2, "default", "Open", 1, "desktop-entry", "s", APP_ID, -1);
+                             "Orvandel", body, 2, "default", _("Open"), 1, "desktop-entry", "s", APP_ID, -1);
 }
 
 static bool queued()

@@ -175,7 +175,7 @@ struct Run {
 static uint32_t decode(const char *s, int len, int *n)
 {
     const unsigned char *p = (const unsigned char *)s;
-    int more = p[0] >= 0xf0 && p[0] < 0xf8 ? 3 : p[0] >= 0xe0 && p[0] < 0xf0 ? 2 : p[0] >= 0xc0 && p[0] < 0xe0 ? 1 : 0;
+    int more = p[0] >= 0xf8 ? 0 : p[0] >= 0xf0 ? 3 : p[0] >= 0xe0 ? 2 : p[0] >= 0xc0 ? 1 : 0;
     uint32_t c = more == 3 ? p[0] & 7 : more == 2 ? p[0] & 15 : more == 1 ? p[0] & 31 : p[0];
     bool bad = p[0] >= 0x80 && more == 0;
     int i = 1;
@@ -440,7 +440,8 @@ static SDL_Surface *compose(TTF_Font *base, const char *s, int len, int wrap, SD
         int x = 0, y = (int)lround(i * skip * scale);
         for (int r = 0; r < n; r++) {
             TTF_Font *f = run_face(base, runs[r].face, dpi);
-            SDL_Surface *part = TTF_RenderUTF8_Blended(f, piece(buf, s + lines[i].start + runs[r].start, runs[r].len), colour);
+            const char *run = piece(buf, s + lines[i].start + runs[r].start, runs[r].len);
+            SDL_Surface *part = TTF_RenderUTF8_Blended(f, run, colour);
             if (!part)
                 continue;
             if (part->format->format == SDL_PIXELFORMAT_ARGB8888)
