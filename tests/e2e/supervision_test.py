@@ -216,7 +216,11 @@ class Run:
     def start_build(self, ready_line):
         self.window()
         self.test.assertTrue(self.wait_screen("setup", 10), "the set-up screen comes")
-        self.key("Return")
+        # Under load a press can be lost while the window is still taking the focus in.
+        for _ in range(3):
+            self.key("Return")
+            if wait_until(lambda: ready_line in self.log() or self.screen() != "setup", 5, 0.2):
+                break
         self.test.assertTrue(wait_until(lambda: ready_line in self.log(), 10), f"the installer said {ready_line!r}")
 
     def clean(self, what):
