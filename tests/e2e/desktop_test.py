@@ -165,9 +165,13 @@ class Launcher:
         return found
 
     def find(self):
+        # This launcher's own: the window of one that just ended may linger a moment.
+        pid_atom = self.dpy.intern_atom("_NET_WM_PID")
         for w in self.dpy.screen().root.query_tree().children:
             try:
-                if w.get_wm_name() == "Orvandel" and w.get_attributes().map_state == X.IsViewable:
+                pid = w.get_full_property(pid_atom, X.AnyPropertyType)
+                if (w.get_wm_name() == "Orvandel" and pid and pid.value[0] == self.proc.pid
+                        and w.get_attributes().map_state == X.IsViewable):
                     self.win = w
                     return True
             except Xlib.error.XError:
