@@ -111,18 +111,6 @@ static bool ended(char state)
     return state == 'Z' || state == 'X';
 }
 
-void family_open(Family *f)
-{
-    f->root = 0;
-    f->born = 0;
-    f->nbefore = 0;
-    pid_t self = getpid();
-    int n = scan();
-    for (int i = 0; i < n && f->nbefore < FAMILY_BEFORE; i++)
-        if (procs[i].ppid == self)
-            f->before[f->nbefore++] = procs[i].pid;
-}
-
 void family_root(Family *f, pid_t root)
 {
     char pid[24];
@@ -132,8 +120,19 @@ void family_root(Family *f, pid_t root)
     f->born = read_stat(pid, &p) ? p.start : 0;
 }
 
-// The root, the children the launcher adopted since the family was opened
-// that are younger than the root, and everything below them; living ones only.
+// Once reaped, the root's id is no longer its own: it is never signalled again.
+int family_reap(Family *f, int options)
+{
+    int status = reap(f->root, options);
+    if (status != -1)
+        f->root = 0;
+    return status;
+}
+
+// The root, the children the launcher adopted that are younger than the
+// root, and everything below them; living ones only. What the launcher had
+// before the root (a bus daemon started at start-up, the game's leftovers)
+// is older and so never taken for the root's.
 int family_alive(const Family *f, pid_t *out, int max)
 {
     static pid_t members[MEMBERS_MAX];
@@ -141,7 +140,7 @@ int family_alive(const Family *f, pid_t *out, int max)
     int n = scan(), count = 0;
     for (int i = 0; i < n && count < MEMBERS_MAX; i++) {
         const Proc &p = procs[i];
-        if (p.pid == f->root || (p.ppid == self && p.start >= f->born && !among(p.pid, f->before, f->nbefore)))
+        if (p.pid == f->root || (p.ppid == self && p.start >= f->born))
             members[count++] = p.pid;
     }
     for (bool grew = true; grew;) {
@@ -172,21 +171,15 @@ void family_signal(const Family *f, int sig)
 // SIGTERM and SIGCONT (a stopped process acts on nothing else), up to
 // grace_ms for the family to end, then SIGKILL until no member lives.
 // The root, when it is still there, is left for its owner to reap.
-// True when the family ended within the grace.
-bool family_end(Family *f, int grace_ms, void (*meanwhile)())
+void family_end(Family *f, int grace_ms, void (*meanwhile)())
 {
     pid_t m[MEMBERS_MAX];
     family_signal(f, SIGTERM);
     family_signal(f, SIGCONT);
     Uint32 begin = SDL_GetTicks();
-    bool gentle = false;
     for (;;) {
         reap_adopted(f->root);
-        if (family_alive(f, m, MEMBERS_MAX) == 0) {
-            gentle = true;
-            break;
-        }
-        if ((int)(SDL_GetTicks() - begin) >= grace_ms)
+        if (family_alive(f, m, MEMBERS_MAX) == 0 || (int)(SDL_GetTicks() - begin) >= grace_ms)
             break;
         if (meanwhile)
             meanwhile();
@@ -204,7 +197,6 @@ bool family_end(Family *f, int grace_ms, void (*meanwhile)())
         SDL_Delay(1);
     }
     reap_adopted(f->root);
-    return gentle;
 }
 
 int reap(pid_t pid, int options)

@@ -5,23 +5,19 @@
 
 #include <sys/types.h>
 
-constexpr int FAMILY_BEFORE = 32;
-
 struct Family {
     pid_t root;                     // the child the launcher forked; 0 once it is reaped
     unsigned long long born;        // its start time: nothing older descends from it
-    int nbefore;
-    pid_t before[FAMILY_BEFORE];    // the launcher's children before the fork: not this family's
 };
 
 extern volatile int QUIT_SIGNAL;    // SIGHUP, SIGINT or SIGTERM reached the launcher
 
 void supervise();                   // subreaper, and the quit signals noted instead of fatal
-void family_open(Family *f);        // before the fork: notes the children that are already there
 void family_root(Family *f, pid_t root);  // after the fork
+int family_reap(Family *f, int options);  // the root's wait status, or -1 while it runs
 int family_alive(const Family *f, pid_t *out, int max);  // living members, the root included
 void family_signal(const Family *f, int sig);
-bool family_end(Family *f, int grace_ms, void (*meanwhile)());  // SIGTERM, grace, SIGKILL
+void family_end(Family *f, int grace_ms, void (*meanwhile)());  // SIGTERM, grace, SIGKILL
 void reap_adopted(pid_t keep);      // reaps every ended child but keep, without waiting
 int reap(pid_t pid, int options);   // its wait status; -1 while it runs (WNOHANG)
 void child_dies_with_parent(pid_t parent);  // in a child before exec: async-signal-safe

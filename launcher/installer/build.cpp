@@ -26,15 +26,13 @@ constexpr size_t LINE_MAX_BYTES = sizeof S.line - 1;
 constexpr size_t PUMP_BUDGET = 1 << 20;
 constexpr int RETRY_GRACE_MS = 2000;
 constexpr int LINGER_MS = 3000;         // an installer's time to exit once its output has ended
-constexpr int STOP_GRACE_MS = 1000;
 constexpr int CANCEL_GRACE_MS = 5000;   // a cancelled job's time to end before SIGKILL
 constexpr int ENV_MAX = 4096;
 
 static bool pending;    // the last pump stopped at its budget with output left
 
-static Family job;      // the installer and everything it starts
-static bool exited;     // the installer has ended while its output may still be open
-static int exit_status; // its wait status then
+static Family job;      // the installer and everything it starts; root 0 once it has ended
+static int exit_status; // the installer's wait status, once it has ended
 static Uint32 exited_at, cancel_at;
 
 // The child's environment is made before the fork: between fork and exec
@@ -212,8 +210,6 @@ static void close_job()
         close(S.fd);
     S.fd = -1;
     S.pid = 0;
-    job.root = 0;
-    exited = false;
     pending = false;
     if (S.log) {
         fclose(S.log);
@@ -229,25 +225,33 @@ static void drain()
         take_in();
 }
 
+// Reaps the installer if it has ended; true once it has.
+static bool installer_ended(int options)
+{
+    if (job.root > 0) {
+        int status = family_reap(&job, options);
+        if (status == -1)
+            return false;
+        exit_status = status;
+        exited_at = SDL_GetTicks();
+    }
+    return true;
+}
+
 // Ends the installer and everything it started; the installer's wait status.
 static int end_family(int grace_ms)
 {
     family_end(&job, grace_ms, drain);
-    int status = exited ? exit_status : reap(S.pid, 0);
-    job.root = 0;
+    installer_ended(0);
     reap_adopted(0);
-    return status;
+    return exit_status;
 }
 
-// Waits up to ms for the installer to end, still taking in its output; its
-// wait status, or -1 while it runs on.
-static int reap_within(int ms)
+// Waits up to ms for the installer to end, still taking in its output.
+static void reap_within(int ms)
 {
     Uint32 begin = SDL_GetTicks();
-    for (;;) {
-        int status = reap(S.pid, WNOHANG);
-        if (status != -1 || (int)(SDL_GetTicks() - begin) >= ms)
-            return status;
+    while (!installer_ended(WNOHANG) && (int)(SDL_GetTicks() - begin) < ms) {
         drain();
         SDL_Delay(2);
     }
@@ -281,19 +285,11 @@ static void finish()
 {
     close(S.fd);
     S.fd = -1;
-    int status = exited ? exit_status : reap_within(LINGER_MS);
-    if (status == -1) {
-        // An installer that closed its output but runs on would otherwise
-        // hold the window in this wait: it is stopped as at quit.
-        status = end_family(STOP_GRACE_MS);
-    } else {
-        exited = true;
-        exit_status = status;
-        job.root = 0;
-        family_end(&job, LEFTOVER_GRACE_MS, nullptr);   // nothing of a finished job runs on
-        reap_adopted(0);
-    }
-    settle(status);
+    reap_within(LINGER_MS);
+    // An installer that closed its output but runs on would otherwise hold
+    // the window in this wait: it is stopped as at quit. Nothing of a
+    // finished job runs on either.
+    settle(end_family(LEFTOVER_GRACE_MS));
 }
 
 // The job ends with its installer: once the installer has exited, what still
@@ -301,18 +297,9 @@ static void finish()
 // installer does not act on ends the job after its own grace.
 static void watch_job()
 {
-    Uint32 now = SDL_GetTicks();
-    if (!exited) {
-        int status = reap(S.pid, WNOHANG);
-        if (status != -1) {
-            exited = true;
-            exit_status = status;
-            exited_at = now;
-            job.root = 0;
-        }
-    }
-    bool overdue = S.cancelled && now - cancel_at >= CANCEL_GRACE_MS;
-    if (!overdue && !(exited && now - exited_at >= OUTPUT_GRACE_MS))
+    bool held = installer_ended(WNOHANG) && SDL_GetTicks() - exited_at >= OUTPUT_GRACE_MS;
+    bool overdue = S.cancelled && SDL_GetTicks() - cancel_at >= CANCEL_GRACE_MS;
+    if (!held && !overdue)
         return;
     int status = end_family(overdue ? 0 : LEFTOVER_GRACE_MS);
     drain();
@@ -392,7 +379,6 @@ void start_build()
     make_env();
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_t parent = getpid();
-    family_open(&job);
     char failure[1400];
     size_t failure_len = snprintf(failure, sizeof failure, "@error ");
     // TRANSLATORS: the system's reason follows, in English.
@@ -420,7 +406,6 @@ void start_build()
         return;
     }
     family_root(&job, pid);
-    exited = false;
     fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK);
     S.pid = pid;
     S.line_len = 0;

@@ -96,7 +96,6 @@ void check_status()
     int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_t parent = getpid();
     Family query;
-    family_open(&query);
     pid_t pid = fork();
     if (pid == 0) {
         child_dies_with_parent(parent);
@@ -127,10 +126,8 @@ void check_status()
     int status = -1;    // the installer's wait status, once it has ended
     bool late = false;
     while (len < STATUS_MAX && !QUIT_SIGNAL) {
-        if (status == -1 && (status = reap(pid, WNOHANG)) != -1) {
+        if (status == -1 && (status = family_reap(&query, WNOHANG)) != -1)
             exited_at = SDL_GetTicks();
-            query.root = 0;
-        }
         // Once the installer has ended, its answer is what came within the
         // grace: a process it left behind may hold the output for ever.
         if (status != -1 && SDL_GetTicks() - exited_at >= OUTPUT_GRACE_MS)
@@ -156,16 +153,16 @@ void check_status()
 
     // An installer that has closed its output may still be finishing.
     while (status == -1 && !late && !QUIT_SIGNAL) {
-        if ((status = reap(pid, WNOHANG)) != -1)
-            query.root = 0;
-        else if (ms_left(begin) == 0)
+        if ((status = family_reap(&query, WNOHANG)) != -1)
+            break;
+        if (ms_left(begin) == 0)
             late = true;
         else
             SDL_Delay(5);
     }
     family_end(&query, status == -1 ? 0 : LEFTOVER_GRACE_MS, nullptr);
     if (status == -1)
-        status = reap(pid, 0);
+        status = family_reap(&query, 0);
     reap_adopted(0);
     if (late || QUIT_SIGNAL || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         status_failed();
