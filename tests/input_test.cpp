@@ -25,7 +25,7 @@ static SDL_Event key(SDL_Keycode sym, Uint16 mod = 0)
 static int send(const SDL_Event &e, bool *activated = nullptr)
 {
     bool dummy = false;
-    return handle(e, 0, nullptr, activated ? activated : &dummy);
+    return handle(e, activated ? activated : &dummy);
 }
 
 TEST(Input, HitIncludesLeftAndTopEdgesOnly)
@@ -164,16 +164,16 @@ TEST(Input, ActIgnoresUnknownCodesAndActionsNotOnScreen)
 {
     reset_state();
     S.state = ST_READY;
-    EXPECT_EQ(act(0, 0, nullptr), 0);
-    EXPECT_EQ(act(6, 0, nullptr), 0);
-    EXPECT_EQ(act(-1, 0, nullptr), 0);
-    EXPECT_EQ(act(ACT_QUIT, 0, nullptr), 1);
+    EXPECT_EQ(act(0), 0);
+    EXPECT_EQ(act(6), 0);
+    EXPECT_EQ(act(-1), 0);
+    EXPECT_EQ(act(ACT_QUIT), 1);
     // The ready screen offers no build: a stale "Download and Build" starts nothing.
-    EXPECT_EQ(act(ACT_BUILD, 0, nullptr), 0);
+    EXPECT_EQ(act(ACT_BUILD), 0);
     EXPECT_EQ(S.pid, 0);
     EXPECT_EQ(S.state, ST_READY);
     S.state = ST_WORKING;
-    EXPECT_EQ(act(ACT_RETRY, 0, nullptr), 0);
+    EXPECT_EQ(act(ACT_RETRY), 0);
     EXPECT_EQ(S.pid, 0);
 }
 
@@ -202,7 +202,7 @@ TEST(Input, VirtualControllerIsOpenedAndDrivesTheRow)
             bool activated = false;
             if (e.type == SDL_CONTROLLERDEVICEADDED)
                 *opened = true;
-            *leave |= handle(e, 0, nullptr, &activated);
+            *leave |= handle(e, &activated);
         }
     };
     int leave = 0;

@@ -54,7 +54,7 @@ TEST_F(Job, StatusQueryOutcomes)
         reset_state();
         fake_installer(s, c.body);
         int fds = open_fds();
-        check_status();
+        check_status(nullptr);
         EXPECT_EQ(S.state, c.state) << c.body;
         EXPECT_EQ(open_fds(), fds) << c.body;
     }
@@ -63,7 +63,7 @@ TEST_F(Job, StatusQueryOutcomes)
 TEST_F(Job, StatusQueryArgumentsAndFailureMessage)
 {
     fake_installer(s, "for a; do echo \"$a\"; done > " + s.path("args") + "; echo '{\"ready\": true}'");
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(S.state, ST_READY);
     EXPECT_EQ(read_file(s.path("args")),
               "-I\n" + std::string(g_share) + "/src/orvl/tools/install/install.py\n--dest\n" + g_home +
@@ -71,29 +71,29 @@ TEST_F(Job, StatusQueryArgumentsAndFailureMessage)
 
     reset_state();
     snprintf(g_python, sizeof g_python, "python3-not-a-path");
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(S.state, ST_FAILED);
     EXPECT_STREQ(S.message, "The installer could not run (python3-not-a-path). Reinstalling the app may help.");
 
     std::string longpath = "/" + std::string(400, 'p');
     snprintf(g_python, sizeof g_python, "%s", longpath.c_str());
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(std::string(S.message),
               "The installer could not run (" + longpath.substr(0, 300) + "). Reinstalling the app may help.");
 }
 
 TEST_F(Job, StatusQueryThatNeverAnswersIsBounded)
 {
-    int saved = status_timeout_ms;
-    status_timeout_ms = 500;
+    int saved = STATUS_TIMEOUT_MS;
+    STATUS_TIMEOUT_MS = 500;
     fake_installer(s, "exec sleep 60");
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(S.state, ST_FAILED);
     // Output closed but the installer lingers: the same bound.
     fake_installer(s, "exec >&-; sleep 60");
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(S.state, ST_FAILED);
-    status_timeout_ms = saved;
+    STATUS_TIMEOUT_MS = saved;
 }
 
 TEST_F(Job, SuccessLogsEveryByteAndClearsNeedsDisc)
@@ -204,7 +204,7 @@ TEST_F(Job, RetryWhileTheFailedChildRunsLeavesOneJob)
     int first = S.pid;
     int fds = open_fds();
     fake_installer(s, "echo second; exit 0");
-    EXPECT_EQ(act(ACT_RETRY, 0, nullptr), 0);
+    EXPECT_EQ(act(ACT_RETRY), 0);
     EXPECT_NE(S.pid, first);
     EXPECT_EQ(group_size(first), 0);
     EXPECT_EQ(kill(first, 0), -1);  // reaped, not a zombie
@@ -315,10 +315,10 @@ struct Sample : Job {
 
 TEST_F(Sample, StatusBuildAndStatusAgain)
 {
-    check_status();
+    check_status(nullptr);
     ASSERT_EQ(S.state, ST_SETUP);
     EXPECT_EQ(S.needs_disc, 1);
-    ASSERT_EQ(act(ACT_BUILD, 0, nullptr), 0);
+    ASSERT_EQ(act(ACT_BUILD), 0);
     ASSERT_EQ(S.state, ST_WORKING);
     bool counted = false, stepped = false;
     for (int i = 0; i < 12000 && S.fd >= 0; i++) {
@@ -334,7 +334,7 @@ TEST_F(Sample, StatusBuildAndStatusAgain)
     EXPECT_TRUE(exists(std::string(g_home) + "/build/host/orvl"));
     EXPECT_NE(log().find("@step"), std::string::npos);
     reset_state();
-    check_status();
+    check_status(nullptr);
     EXPECT_EQ(S.state, ST_READY);
 }
 

@@ -102,12 +102,12 @@ TEST(Screens, ButtonLayoutFromLabelWidths)
     TTF_Font *saved = F_BUTTON;
     F_BUTTON = nullptr;
     FOCUS = 99;
-    buttons(2, "Quit", ACT_QUIT, "Play", ACT_PLAY);
+    buttons({2, {"Quit", "Play"}, {ACT_QUIT, ACT_PLAY}});
     EXPECT_EQ(NB, 2);
     EXPECT_EQ(FOCUS, 1);
     EXPECT_TRUE(B[0].x == 532 && B[0].y == 488 && B[0].w == 180 && B[0].h == 64);
     EXPECT_TRUE(B[1].x == 732 && B[1].y == 488 && B[1].w == 180 && B[1].h == 64);
-    buttons(1, "Cancel", ACT_CANCEL);
+    buttons({1, {"Cancel"}, {ACT_CANCEL}});
     EXPECT_EQ(FOCUS, 0);
     EXPECT_EQ(B[0].x, 732);
     F_BUTTON = saved;
@@ -119,7 +119,7 @@ TEST(Screens, ButtonLayoutFromLabelWidths)
     ASSERT_LT(quit_w, 116);
     ASSERT_GT(build_w, 116);
     FOCUS = 0;
-    buttons(2, "Quit", ACT_QUIT, "Download and Build", ACT_BUILD);
+    buttons({2, {"Quit", "Download and Build"}, {ACT_QUIT, ACT_BUILD}});
     EXPECT_EQ(FOCUS, 0);
     EXPECT_EQ(B[1].w, build_w + 64);
     EXPECT_EQ(B[1].x, 912 - build_w - 64);

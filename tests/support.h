@@ -2,6 +2,7 @@
 // small executable scripts standing in for the installer and the game.
 #pragma once
 
+#include "app/app.h"
 #include "core/core.h"
 
 #include <gtest/gtest.h>

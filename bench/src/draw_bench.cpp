@@ -17,6 +17,7 @@
 // costs. These report the CPU time of the whole process (the OpenGL
 // renderer's llvmpipe threads included).
 // Other arguments go to Google Benchmark.
+#include "app/app.h"
 #include "core/core.h"
 #include "floor_draw.h"
 #include "screens/screens.h"

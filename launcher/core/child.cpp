@@ -1,12 +1,18 @@
 #include "child.h"
 
-#include <sys/resource.h>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+extern char **environ;
 
 // SDL and SDL2_ttf open files without close-on-exec (the fonts stay open for
 // the whole run), so a child closes everything above its standard streams.
-void close_from(int lowest)
+static void close_from(int lowest)
 {
     if (close_range(lowest, ~0U, 0) == 0)
         return;
@@ -17,7 +23,7 @@ void close_from(int lowest)
 }
 
 // Appends s to buf (holding len bytes) without passing size - 1; returns the new length.
-size_t append(char *buf, size_t size, size_t len, const char *s)
+static size_t append(char *buf, size_t size, size_t len, const char *s)
 {
     while (*s && len + 1 < size)
         buf[len++] = *s++;
@@ -25,14 +31,47 @@ size_t append(char *buf, size_t size, size_t len, const char *s)
     return len;
 }
 
-// Ends a child whose exec returned: line (len bytes, prepared before the fork)
-// gets the reason and a newline and goes to standard error.
-void exec_failed(char *line, size_t size, size_t len, int err)
+static void dies_with(pid_t parent)
 {
-    const char *why = strerrordesc_np(err);
-    len = append(line, size, len, why ? why : "Unknown error");
-    len = append(line, size, len, "\n");
-    ssize_t written = write(2, line, len);
-    (void)written;
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : QUIT_SIGNALS)
+        sigaction(sig, &dfl, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The launcher may have died before the line above took effect.
+    if (getppid() != parent)
+        raise(SIGTERM);
+}
+
+pid_t spawn(const Spawn &s)
+{
+    char failure[1400];
+    size_t failure_len = append(failure, sizeof failure, 0, s.failure ? s.failure : "");
+    char *const *envp = s.envp ? s.envp : environ;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) {
+        for (int fd : {s.in, s.out, s.err == s.out ? -1 : s.err})
+            if (fd >= 0)
+                close(fd);
+        return pid;
+    }
+    if (s.dies_with_parent)
+        dies_with(parent);
+    if (s.in >= 0)
+        dup2(s.in, 0);
+    if (s.out >= 0)
+        dup2(s.out, 1);
+    if (s.err >= 0)
+        dup2(s.err, 2);
+    close_from(3);
+    execve(s.argv[0], s.argv, envp);
+    if (s.failure) {
+        const char *why = strerrordesc_np(errno);
+        failure_len = append(failure, sizeof failure, failure_len, why ? why : "Unknown error");
+        failure_len = append(failure, sizeof failure, failure_len, "\n");
+        ssize_t written = write(2, failure, failure_len);
+        (void)written;
+    }
     _exit(127);
 }

@@ -1,8 +1,22 @@
-// What a forked child may do before exec: only async-signal-safe calls.
+// Starting a child: everything it needs is made before the fork, so that
+// between fork and exec it makes only async-signal-safe calls.
 #pragma once
 
-#include <cstddef>
+#include <csignal>
+#include <sys/types.h>
 
-void close_from(int lowest);    // closes every descriptor from lowest on
-size_t append(char *buf, size_t size, size_t len, const char *s);
-[[noreturn]] void exec_failed(char *line, size_t size, size_t len, int err);
+// The signals that end the launcher as its close button does; a child gets
+// their default actions back.
+constexpr int QUIT_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
+
+struct Spawn {
+    char *const *argv;      // argv[0] is run as a path, without a search
+    char *const *envp;      // null: the launcher's own environment
+    int in, out, err;       // become 0, 1 and 2, and are closed in the launcher; -1 keeps its own
+    bool dies_with_parent;  // SIGTERM when the launcher dies, quit signals at their defaults
+    const char *failure;    // when exec fails: this and the reason on standard error; may be null
+};
+
+// The child's process id, or -1 when the fork failed. A child whose exec
+// fails ends with status 127.
+pid_t spawn(const Spawn &s);

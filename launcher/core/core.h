@@ -1,4 +1,5 @@
-// The launcher's shared records, paths and the main loop's entry points.
+// The launcher's shared records, its paths and translations: what every
+// folder of the program may use. Nothing here calls up into the rest.
 #pragma once
 
 #include <SDL.h>
@@ -83,20 +84,17 @@ void mkdir_all(const char *dir);        // dir and its missing parents; errors i
 void mkdirs();
 void language(const char *catalogs);   // catalogs: null finds them beside the program
 
-// single.cpp
-int claim_home();                       // 1 when another launcher has this data folder
-void answer_peers();                    // raises the window for a second launcher
+// utf8.cpp
+constexpr uint32_t REPLACEMENT = 0xfffd;
+// The character at s (len bytes) as SDL2_ttf decodes UTF-8, and its length
+// in *n: a broken sequence is one REPLACEMENT.
+uint32_t utf8_next(const char *s, int len, int *n);
 
-// loop.cpp
-TTF_Font *font(int bold, int size);
-int die();                              // "launcher: <SDL's error>" on stderr; 1
-int startup(bool shot);                 // 0, or 1 after "launcher: ..." on stderr
-int hit(int x, int y);
-int act(int action, int argc, char **argv);
-int handle(const SDL_Event &e, int argc, char **argv, bool *activated);
-void end_pass();
-int run(int argc, char **argv);         // the whole program; main's result
-
-// shot.cpp
-void shot_fill(const char *state);
-int shot(const char *path);
+template <typename T>
+bool among(T v, const T *set, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (set[i] == v)
+            return true;
+    return false;
+}

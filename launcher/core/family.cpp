@@ -1,6 +1,9 @@
 // A child and everything it starts: found through /proc, ended, reaped.
 #include "family.h"
 
+#include "child.h"
+#include "core.h"
+
 #include <SDL.h>
 #include <cerrno>
 #include <csignal>
@@ -19,14 +22,12 @@ constexpr int KILL_ROUNDS = 100;    // a member may fork while the others are be
 
 volatile int QUIT_SIGNAL;
 
-static const int QUIT_SIGNALS[] = {SIGHUP, SIGINT, SIGTERM};
-
 struct Proc {
     pid_t pid, ppid;
     char state;
     unsigned long long start;   // clock ticks after boot
 };
-static Proc procs[PROC_MAX];
+static Proc PROCS[PROC_MAX];
 
 static void noted(int sig)
 {
@@ -42,18 +43,6 @@ void supervise()
     sa.sa_flags = SA_RESTART;
     for (int sig : QUIT_SIGNALS)
         sigaction(sig, &sa, nullptr);
-}
-
-void child_dies_with_parent(pid_t parent)
-{
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig : QUIT_SIGNALS)
-        sigaction(sig, &dfl, nullptr);
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // The launcher may have died before the line above took effect.
-    if (getppid() != parent)
-        raise(SIGTERM);
 }
 
 // pid, parent and state of one process; the name in parentheses may hold
@@ -91,19 +80,11 @@ static int scan()
     while (struct dirent *e = readdir(d)) {
         if (e->d_name[0] < '1' || e->d_name[0] > '9')
             continue;
-        if (n < PROC_MAX && read_stat(e->d_name, &procs[n]))
+        if (n < PROC_MAX && read_stat(e->d_name, &PROCS[n]))
             n++;
     }
     closedir(d);
     return n;
-}
-
-static bool among(pid_t pid, const pid_t *set, int n)
-{
-    for (int i = 0; i < n; i++)
-        if (set[i] == pid)
-            return true;
-    return false;
 }
 
 static bool ended(char state)
@@ -135,26 +116,26 @@ int family_reap(Family *f, int options)
 // is older and so never taken for the root's.
 int family_alive(const Family *f, pid_t *out, int max)
 {
-    static pid_t members[MEMBERS_MAX];
+    static pid_t MEMBERS[MEMBERS_MAX];
     pid_t self = getpid();
     int n = scan(), count = 0;
     for (int i = 0; i < n && count < MEMBERS_MAX; i++) {
-        const Proc &p = procs[i];
+        const Proc &p = PROCS[i];
         if (p.pid == f->root || (p.ppid == self && p.start >= f->born))
-            members[count++] = p.pid;
+            MEMBERS[count++] = p.pid;
     }
     for (bool grew = true; grew;) {
         grew = false;
         for (int i = 0; i < n && count < MEMBERS_MAX; i++)
-            if (among(procs[i].ppid, members, count) && !among(procs[i].pid, members, count)) {
-                members[count++] = procs[i].pid;
+            if (among(PROCS[i].ppid, MEMBERS, count) && !among(PROCS[i].pid, MEMBERS, count)) {
+                MEMBERS[count++] = PROCS[i].pid;
                 grew = true;
             }
     }
     int alive = 0;
     for (int i = 0; i < n && alive < max; i++)
-        if (!ended(procs[i].state) && among(procs[i].pid, members, count))
-            out[alive++] = procs[i].pid;
+        if (!ended(PROCS[i].state) && among(PROCS[i].pid, MEMBERS, count))
+            out[alive++] = PROCS[i].pid;
     return alive;
 }
 
@@ -226,6 +207,6 @@ void reap_adopted(pid_t keep)
     pid_t self = getpid();
     int n = scan();
     for (int i = 0; i < n; i++)
-        if (procs[i].ppid == self && ended(procs[i].state) && procs[i].pid != keep)
-            waitpid(procs[i].pid, nullptr, WNOHANG);
+        if (PROCS[i].ppid == self && ended(PROCS[i].state) && PROCS[i].pid != keep)
+            waitpid(PROCS[i].pid, nullptr, WNOHANG);
 }

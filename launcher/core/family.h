@@ -20,4 +20,3 @@ void family_signal(const Family *f, int sig);
 void family_end(Family *f, int grace_ms, void (*meanwhile)());  // SIGTERM, grace, SIGKILL
 void reap_adopted(pid_t keep);      // reaps every ended child but keep, without waiting
 int reap(pid_t pid, int options);   // its wait status; -1 while it runs (WNOHANG)
-void child_dies_with_parent(pid_t parent);  // in a child before exec: async-signal-safe

@@ -12,6 +12,10 @@ Button B[3];
 int32_t NB = 0;
 int32_t FOCUS = 0;
 
+SDL_Window *WIN;
+SDL_Renderer *R;
+TTF_Font *F_TITLE, *F_BODY, *F_SMALL, *F_BUTTON;
+
 char g_share[1024];
 char g_python[1024];
 char g_home[1024];

@@ -102,7 +102,7 @@ void desktop_open()
 }
 
 // A bus that went away is dropped; everything else goes on without it.
-static void drain(sd_bus **bus)
+static void take_replies(sd_bus **bus)
 {
     for (int i = 0; *bus && i < PASS_MESSAGES; i++) {
         int r = sd_bus_process(*bus, nullptr);
@@ -115,8 +115,8 @@ static void drain(sd_bus **bus)
 
 void desktop_pass()
 {
-    drain(&SYSTEM);
-    drain(&SESSION);
+    take_replies(&SYSTEM);
+    take_replies(&SESSION);
 }
 
 void desktop_hold(bool building)
@@ -163,44 +163,18 @@ void desktop_progress(bool building, double fraction)
                            "sa{sv}", ENTRY_URI, 2, "progress", "d", show, "progress-visible", "b", 1);
 }
 
-// Length of the well-formed UTF-8 character at s, or 0.
-static int utf8_len(const unsigned char *s)
-{
-    unsigned lo = 0x80, hi = 0xBF;
-    int n;
-    if (s[0] < 0x80)
-        return 1;
-    if (s[0] >= 0xC2 && s[0] <= 0xDF) {
-        n = 2;
-    } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
-        n = 3;
-        lo = s[0] == 0xE0 ? 0xA0 : lo;      // no overlong forms
-        hi = s[0] == 0xED ? 0x9F : hi;      // no surrogates
-    } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
-        n = 4;
-        lo = s[0] == 0xF0 ? 0x90 : lo;
-        hi = s[0] == 0xF4 ? 0x8F : hi;      // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (s[1] < lo || s[1] > hi)
-        return 0;
-    for (int i = 2; i < n; i++)
-        if (s[i] < 0x80 || s[i] > 0xBF)
-            return 0;
-    return n;
-}
-
 // The servers that show markup read the body as markup, and D-Bus refuses a
 // string that is not UTF-8: a message cut at 511 bytes can end mid-character.
 static void body_text(const char *in, char *out, size_t size)
 {
     size_t len = 0;
-    for (const unsigned char *p = (const unsigned char *)in; *p;) {
-        int n = utf8_len(p);
+    int left = (int)strlen(in);
+    for (const char *p = in; *p;) {
+        int n;
+        uint32_t c = utf8_next(p, left, &n);
         char one[5] = "";
         const char *put = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;"
-                        : n == 0 ? "\xEF\xBF\xBD" : one;
+                        : c == REPLACEMENT ? "\xEF\xBF\xBD" : one;
         if (put == one)
             memcpy(one, p, n);
         size_t k = strlen(put);
@@ -208,7 +182,8 @@ static void body_text(const char *in, char *out, size_t size)
             break;
         memcpy(out + len, put, k);
         len += k;
-        p += n ? n : 1;
+        p += n;
+        left -= n;
     }
     out[len] = '\0';
 }

@@ -46,25 +46,16 @@ int play(SDL_Window *window, int argc, char **argv)
 
     char *args[64];
     game_argv(args, exe, dir, argc, argv);
-    // The child's failure line, but for the reason, is made before the fork.
     char failure[1400];
-    size_t failure_len = snprintf(failure, sizeof failure, "cannot run %.1023s: ", exe);
+    snprintf(failure, sizeof failure, "cannot run %.1023s: ", exe);
+    // From a terminal the game writes to it; otherwise to its log.
+    int out = isatty(2) ? -1 : open(log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
     SDL_HideWindow(window);
     SDL_PumpEvents();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (!isatty(2)) {
-            int fd = open(log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-        }
-        close_from(3);
-        execv(exe, args);
-        exec_failed(failure, sizeof failure, failure_len, errno);
-    }
+    pid_t pid = spawn({args, nullptr, -1, out, out, false, failure});
+    if (out >= 0)
+        close(out);
     if (pid < 0)
         return crashed(window, _("The game could not start."));
 

@@ -1,4 +1,4 @@
-// The download-and-build job: its start, the pump that reads and parses the
+// The download-and-build JOB: its start, the pump that reads and parses the
 // child's output into the working screen, the log, and the cancel.
 #include "installer.h"
 
@@ -26,20 +26,20 @@ constexpr size_t LINE_MAX_BYTES = sizeof S.line - 1;
 constexpr size_t PUMP_BUDGET = 1 << 20;
 constexpr int RETRY_GRACE_MS = 2000;
 constexpr int LINGER_MS = 3000;         // an installer's time to exit once its output has ended
-constexpr int CANCEL_GRACE_MS = 5000;   // a cancelled job's time to end before SIGKILL
+constexpr int CANCEL_GRACE_MS = 5000;   // a cancelled JOB's time to end before SIGKILL
 constexpr int ENV_MAX = 4096;
 
-static bool pending;    // the last pump stopped at its budget with output left
+static bool PENDING;    // the last pump stopped at its budget with output left
 
-static Family job;      // the installer and everything it starts; root 0 once it has ended
-static int exit_status; // the installer's wait status, once it has ended
-static Uint32 exited_at, cancel_at;
+static Family JOB;      // the installer and everything it starts; root 0 once it has ended
+static int EXIT_STATUS; // the installer's wait status, once it has ended
+static Uint32 EXITED_AT, CANCEL_AT;
 
 // The child's environment is made before the fork: between fork and exec
 // only async-signal-safe calls are allowed, and setenv allocates.
-static char pgroup_var[] = "ORVL_PGROUP=1";
-static char unbuffered_var[] = "PYTHONUNBUFFERED=1";
-static char *child_env[ENV_MAX];
+static char PGROUP_VAR[] = "ORVL_PGROUP=1";
+static char UNBUFFERED_VAR[] = "PYTHONUNBUFFERED=1";
+static char *CHILD_ENV[ENV_MAX];
 
 static bool starts(const char *s, const char *prefix)
 {
@@ -57,54 +57,34 @@ static void make_env()
     int n = 0;
     for (char **e = environ; *e && n < ENV_MAX - 3; e++)
         if (!starts(*e, "ORVL_PGROUP=") && !starts(*e, "PYTHONUNBUFFERED="))
-            child_env[n++] = *e;
-    child_env[n++] = pgroup_var;
-    child_env[n++] = unbuffered_var;
-    child_env[n] = nullptr;
+            CHILD_ENV[n++] = *e;
+    CHILD_ENV[n++] = PGROUP_VAR;
+    CHILD_ENV[n++] = UNBUFFERED_VAR;
+    CHILD_ENV[n] = nullptr;
 }
 
 // Integers as "%d" and "%u" read them (white space, a sign, digits), but
 // saturating: a number out of range must not be undefined behaviour.
-static bool scan_magnitude(const char **p, bool *negative, unsigned long long *value)
+static bool scan(const char **p, long long *v)
 {
-    const char *s = *p;
-    while (isspace((unsigned char)*s))
-        s++;
-    *negative = *s == '-';
-    if (*s == '-' || *s == '+')
-        s++;
-    if (!isdigit((unsigned char)*s))
-        return false;
-    unsigned long long v = 0;
-    for (; isdigit((unsigned char)*s); s++)
-        v = v > UINT_MAX ? v : v * 10 + (*s - '0');
-    *value = v;
-    *p = s;
-    return true;
+    char *end;
+    *v = strtoll(*p, &end, 10);
+    bool read = end != *p;
+    *p = end;
+    return read;
 }
 
-static bool scan_int(const char **p, int *out)
+static int to_int(long long v)
 {
-    bool negative;
-    unsigned long long v;
-    if (!scan_magnitude(p, &negative, &v))
-        return false;
-    if (negative)
-        *out = v > (unsigned long long)INT_MAX + 1 ? INT_MIN : (int)(0 - (long long)v);
-    else
-        *out = v > INT_MAX ? INT_MAX : (int)v;
-    return true;
+    return (int)SDL_clamp(v, (long long)INT_MIN, (long long)INT_MAX);
 }
 
-static bool scan_uint(const char **p, unsigned *out)
+// As "%u": a negative number wraps around, from its magnitude at most UINT_MAX.
+static unsigned to_unsigned(long long v)
 {
-    bool negative;
-    unsigned long long v;
-    if (!scan_magnitude(p, &negative, &v))
-        return false;
-    unsigned u = v > UINT_MAX ? UINT_MAX : (unsigned)v;
-    *out = negative ? 0u - u : u;
-    return true;
+    unsigned long long magnitude = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+    unsigned u = (unsigned)SDL_min(magnitude, (unsigned long long)UINT_MAX);
+    return v < 0 ? 0u - u : u;
 }
 
 // "%.255s" without the formatter: at most 255 bytes and a NUL.
@@ -119,13 +99,13 @@ void handle_line(const char *line)
 {
     const char *p;
     if ((p = after(line, "@step "))) {
-        int step, steps;
-        if (!scan_int(&p, &step) || !scan_int(&p, &steps))
+        long long step, steps;
+        if (!scan(&p, &step) || !scan(&p, &steps))
             return;
         while (isspace((unsigned char)*p))
             p++;
-        S.step = step;
-        S.steps = steps;
+        S.step = to_int(step);
+        S.steps = to_int(steps);
         S.progress = -1.0;
         snprintf(S.step_label, sizeof S.step_label, "%.159s", p);
     } else if ((p = after(line, "@progress "))) {
@@ -136,9 +116,9 @@ void handle_line(const char *line)
         snprintf(S.message, sizeof S.message, "%.511s", p);
     } else if (strcmp(line, "@done") == 0) {
     } else if ((p = after(line, "["))) {
-        unsigned n, m;
-        if (scan_uint(&p, &n) && *p == '/' && (++p, scan_uint(&p, &m)) && m != 0)
-            S.progress = (double)n / m;
+        long long n, m;
+        if (scan(&p, &n) && *p == '/' && (++p, scan(&p, &m)) && to_unsigned(m) != 0)
+            S.progress = (double)to_unsigned(n) / to_unsigned(m);
         set_detail(line);
     } else if (line[0]) {
         set_detail(line);
@@ -186,7 +166,7 @@ static bool take_in()
 {
     char buf[CHUNK];
     size_t total = 0;
-    pending = false;
+    PENDING = false;
     while (total < PUMP_BUDGET) {
         ssize_t n = read(S.fd, buf, sizeof buf);
         if (n == 0)
@@ -200,7 +180,7 @@ static bool take_in()
         feed(buf, n);
         total += n;
     }
-    pending = true;
+    PENDING = true;
     return false;
 }
 
@@ -210,7 +190,7 @@ static void close_job()
         close(S.fd);
     S.fd = -1;
     S.pid = 0;
-    pending = false;
+    PENDING = false;
     if (S.log) {
         fclose(S.log);
         S.log = nullptr;
@@ -218,7 +198,7 @@ static void close_job()
 }
 
 // Keeps the log whole and the writers from blocking on a full pipe while the
-// launcher waits for the job's processes to end.
+// launcher waits for the JOB's processes to end.
 static void drain()
 {
     if (S.fd >= 0)
@@ -228,12 +208,12 @@ static void drain()
 // Reaps the installer if it has ended; true once it has.
 static bool installer_ended(int options)
 {
-    if (job.root > 0) {
-        int status = family_reap(&job, options);
+    if (JOB.root > 0) {
+        int status = family_reap(&JOB, options);
         if (status == -1)
             return false;
-        exit_status = status;
-        exited_at = SDL_GetTicks();
+        EXIT_STATUS = status;
+        EXITED_AT = SDL_GetTicks();
     }
     return true;
 }
@@ -241,10 +221,10 @@ static bool installer_ended(int options)
 // Ends the installer and everything it started; the installer's wait status.
 static int end_family(int grace_ms)
 {
-    family_end(&job, grace_ms, drain);
+    family_end(&JOB, grace_ms, drain);
     installer_ended(0);
     reap_adopted(0);
-    return exit_status;
+    return EXIT_STATUS;
 }
 
 // Waits up to ms for the installer to end, still taking in its output.
@@ -288,17 +268,17 @@ static void finish()
     reap_within(LINGER_MS);
     // An installer that closed its output but runs on would otherwise hold
     // the window in this wait: it is stopped as at quit. Nothing of a
-    // finished job runs on either.
+    // finished JOB runs on either.
     settle(end_family(LEFTOVER_GRACE_MS));
 }
 
-// The job ends with its installer: once the installer has exited, what still
+// The JOB ends with its installer: once the installer has exited, what still
 // holds its output has a short grace, then is ended. A cancel that the
-// installer does not act on ends the job after its own grace.
+// installer does not act on ends the JOB after its own grace.
 static void watch_job()
 {
-    bool held = installer_ended(WNOHANG) && SDL_GetTicks() - exited_at >= OUTPUT_GRACE_MS;
-    bool overdue = S.cancelled && SDL_GetTicks() - cancel_at >= CANCEL_GRACE_MS;
+    bool held = installer_ended(WNOHANG) && SDL_GetTicks() - EXITED_AT >= OUTPUT_GRACE_MS;
+    bool overdue = S.cancelled && SDL_GetTicks() - CANCEL_AT >= CANCEL_GRACE_MS;
     if (!held && !overdue)
         return;
     int status = end_family(overdue ? 0 : LEFTOVER_GRACE_MS);
@@ -323,7 +303,7 @@ bool pump_quick()
 
 bool pump_pending()
 {
-    return pending;
+    return PENDING;
 }
 
 void cancel_build()
@@ -332,10 +312,10 @@ void cancel_build()
         return;
     // Pressed again, it signals again but does not move the deadline.
     if (!S.cancelled)
-        cancel_at = SDL_GetTicks();
+        CANCEL_AT = SDL_GetTicks();
     S.cancelled = 1;
-    family_signal(&job, SIGTERM);
-    family_signal(&job, SIGCONT);
+    family_signal(&JOB, SIGTERM);
+    family_signal(&JOB, SIGCONT);
 }
 
 void stop_build(int grace_ms)
@@ -355,7 +335,7 @@ static void start_failed()
 
 void start_build()
 {
-    // "Try Again" while the failed child still runs: one job at a time.
+    // "Try Again" while the failed child still runs: one JOB at a time.
     if (S.pid > 0)
         stop_build(RETRY_GRACE_MS);
     struct stat st;
@@ -378,34 +358,19 @@ void start_build()
     }
     make_env();
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_t parent = getpid();
     char failure[1400];
-    size_t failure_len = snprintf(failure, sizeof failure, "@error ");
+    int at = snprintf(failure, sizeof failure, "@error ");
     // TRANSLATORS: the system's reason follows, in English.
-    failure_len += snprintf(failure + failure_len, sizeof failure - failure_len, _("cannot run %.1023s: "), argv[0]);
-    failure_len = SDL_min(failure_len, sizeof failure - 1);
-    pid_t pid = fork();
-    if (pid == 0) {
-        child_dies_with_parent(parent);
-        // A tool that reads standard input sees its end, instead of being
-        // stopped for reading the terminal from a background group.
-        if (null_in >= 0)
-            dup2(null_in, 0);
-        dup2(p[1], 1);
-        dup2(p[1], 2);
-        close_from(3);
-        execve(argv[0], argv, child_env);
-        exec_failed(failure, sizeof failure, failure_len, errno);
-    }
-    close(p[1]);
-    if (null_in >= 0)
-        close(null_in);
+    snprintf(failure + at, sizeof failure - at, _("cannot run %.1023s: "), argv[0]);
+    // A tool that reads standard input sees its end, instead of being
+    // stopped for reading the terminal from a background group.
+    pid_t pid = spawn({argv, CHILD_ENV, null_in, p[1], p[1], true, failure});
     if (pid < 0) {
         close(p[0]);
         start_failed();
         return;
     }
-    family_root(&job, pid);
+    family_root(&JOB, pid);
     fcntl(p[0], F_SETFL, fcntl(p[0], F_GETFL) | O_NONBLOCK);
     S.pid = pid;
     S.line_len = 0;

@@ -10,8 +10,8 @@ constexpr int LEFTOVER_GRACE_MS = 1000; // what outlives the installer, between 
 // status.cpp
 void install_argv(char *argv[16], int *count, const char *mode);
 void read_status(const char *out, size_t len);  // settles the state from a status output
-extern int status_timeout_ms;           // how long the status query may take
-void check_status();
+extern int STATUS_TIMEOUT_MS;           // how long the status query may take
+void check_status(void (*meanwhile)()); // meanwhile: called while the installer is silent
 
 // build.cpp
 void start_build();

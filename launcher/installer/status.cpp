@@ -13,27 +13,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static char installer[1200];
-static char vantrel[1200];
+static char g_installer[1200];
+static char g_vantrel[1200];
 
 constexpr size_t STATUS_MAX = 4095;
 constexpr int SLICE_MS = 50;            // how often the installer's end is looked for while it is silent
 
 // An installer that never answers would leave the checking screen up for ever.
-int status_timeout_ms = 60000;
+int STATUS_TIMEOUT_MS = 60000;
 
 void install_argv(char *argv[16], int *count, const char *mode)
 {
-    snprintf(installer, sizeof installer, "%s/src/orvl/tools/install/install.py", g_share);
-    snprintf(vantrel, sizeof vantrel, "%s/src/vantrel", g_share);
+    snprintf(g_installer, sizeof g_installer, "%s/src/orvl/tools/install/install.py", g_share);
+    snprintf(g_vantrel, sizeof g_vantrel, "%s/src/vantrel", g_share);
     int n = 0;
     argv[n++] = g_python;
     argv[n++] = const_cast<char *>("-I");
-    argv[n++] = installer;
+    argv[n++] = g_installer;
     argv[n++] = const_cast<char *>("--dest");
     argv[n++] = g_home;
     argv[n++] = const_cast<char *>("--vantrel");
-    argv[n++] = vantrel;
+    argv[n++] = g_vantrel;
     const char *ffmpeg = env_or("ORVL_FFMPEG", "");
     if (*ffmpeg) {
         argv[n++] = const_cast<char *>("--ffmpeg");
@@ -79,10 +79,10 @@ void read_status(const char *out, size_t len)
 
 static int ms_left(Uint32 begin)
 {
-    return SDL_max(status_timeout_ms - (int)(SDL_GetTicks() - begin), 0);
+    return SDL_max(STATUS_TIMEOUT_MS - (int)(SDL_GetTicks() - begin), 0);
 }
 
-void check_status()
+void check_status(void (*meanwhile)())
 {
     char *argv[16];
     int count;
@@ -94,30 +94,13 @@ void check_status()
     }
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t parent = getpid();
-    Family query;
-    pid_t pid = fork();
-    if (pid == 0) {
-        child_dies_with_parent(parent);
-        if (null_in >= 0)
-            dup2(null_in, 0);
-        dup2(p[1], 1);
-        if (null_out >= 0)
-            dup2(null_out, 2);
-        close_from(3);
-        execv(argv[0], argv);
-        _exit(127);
-    }
-    close(p[1]);
-    if (null_in >= 0)
-        close(null_in);
-    if (null_out >= 0)
-        close(null_out);
+    pid_t pid = spawn({argv, nullptr, null_in, p[1], null_out, true, nullptr});
     if (pid < 0) {
         close(p[0]);
         status_failed();
         return;
     }
+    Family query;
     family_root(&query, pid);
 
     char out[STATUS_MAX + 1] = {};
@@ -139,7 +122,8 @@ void check_status()
         }
         struct pollfd w = {p[0], POLLIN, 0};
         if (poll(&w, 1, SDL_min(left, SLICE_MS)) <= 0) {
-            answer_peers();     // a second launcher started meanwhile
+            if (meanwhile)
+                meanwhile();
             continue;
         }
         ssize_t n = read(p[0], out + len, STATUS_MAX - len);

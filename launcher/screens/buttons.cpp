@@ -1,8 +1,8 @@
+// The button row: laid out from a screen's row, drawn, and hit by a point.
 #include "screens.h"
 
 #include "../core/core.h"
 
-#include <cstdarg>
 #include <iterator>
 
 constexpr int ROW_TOP = 488, ROW_H = 64;
@@ -14,18 +14,15 @@ static const SDL_Color LABEL_FOCUSED = {20, 42, 26, 255};
 static const SDL_Color FACE = {28, 58, 40, 210};
 static const SDL_Color LABEL = {255, 255, 255, 255};
 
-void buttons(int count, ...)
+void buttons(const Row &r)
 {
     NB = 0;
     Button row[std::size(B)] = {};
-    count = SDL_clamp(count, 0, (int)std::size(B));
-    va_list ap;
-    va_start(ap, count);
+    int count = SDL_clamp(r.count, 0, (int)std::size(B));
     for (int i = 0; i < count; i++) {
-        row[i].label = va_arg(ap, const char *);
-        row[i].action = va_arg(ap, int);
+        row[i].label = _(r.label[i]);
+        row[i].action = r.action[i];
     }
-    va_end(ap);
     int right = RIGHT_EDGE;
     for (int i = count - 1; i >= 0; i--) {
         int lw, lh;
@@ -59,4 +56,12 @@ void draw_buttons()
         measure(F_BUTTON, b.label, &lw, &lh);
         text(F_BUTTON, b.x + (b.w - lw) / 2, b.y + (b.h - lh) / 2, 0, label, "%s", b.label);
     }
+}
+
+int hit(int x, int y)
+{
+    for (int i = 0; i < NB; i++)
+        if (x >= B[i].x && x < B[i].x + B[i].w && y >= B[i].y && y < B[i].y + B[i].h)
+            return i;
+    return -1;
 }

@@ -14,12 +14,6 @@ constexpr double FILL_MAX = CANVAS_W;   // a fill past the canvas shows nothing 
 static const SDL_Color TRACK = {14, 34, 22, 255};
 static const SDL_Color TOP = {18, 44, 30, 255}, MIDDLE = {56, 72, 38, 255}, BOTTOM = {14, 30, 18, 255};
 
-struct Row {
-    int count;
-    const char *label[2];
-    int action[2];
-};
-
 static const Row ROWS[] = {
     /* ST_CHECKING */ {0, {}, {}},
     /* ST_SETUP    */ {2, {N_("Quit"), N_("Download and Build")}, {ACT_QUIT, ACT_BUILD}},
@@ -153,11 +147,7 @@ static void frame()
         return;
     }
 
-    const Row &row = ROWS[st];
-    if (row.count == 1)
-        buttons(1, _(row.label[0]), row.action[0]);
-    else
-        buttons(2, _(row.label[0]), row.action[0], _(row.label[1]), row.action[1]);
+    buttons(ROWS[st]);
     draw_buttons();
 }
 

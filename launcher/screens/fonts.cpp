@@ -1,13 +1,25 @@
-// Font files named by fontconfig, the desktop's own font configuration:
-// DejaVu Sans (or the desktop's sans-serif) when the fixed folders lack it,
-// and a face for a character that DejaVu Sans lacks.
+// The faces: DejaVu Sans from ORVL_FONTS or the usual folders, else the font
+// files named by fontconfig, the desktop's own font configuration (DejaVu
+// Sans or the desktop's sans-serif); and a face for a character that DejaVu
+// Sans lacks.
 #include "screens.h"
+
+#include "../core/core.h"
 
 #include <fontconfig/fontconfig.h>
 
 // Loaded on the first question only: a launcher whose texts DejaVu Sans
 // covers never reads the font configuration.
 static FcConfig *CONFIG;
+
+static const char *DIRS[] = {
+    nullptr,    // ORVL_FONTS, filled at each lookup
+    "/usr/share/fonts/dejavu",
+    "/usr/share/fonts/truetype/dejavu",
+    "/usr/share/fonts/TTF",
+    "/usr/share/fonts/dejavu-sans-fonts",
+    nullptr,
+};
 
 // The best scalable face for DejaVu Sans, bold or not, that has cp (any
 // face when cp is 0). embolden: the face is regular where bold was asked.
@@ -63,4 +75,31 @@ bool find_font(int bold, uint32_t cp, char *path, size_t size, int *index, bool 
         FcCharSetDestroy(chars);
     FcPatternDestroy(want);
     return found;
+}
+
+// DejaVu Sans from ORVL_FONTS or the usual folders; else the face that
+// fontconfig matches for it, which may be the desktop's sans-serif.
+TTF_Font *font(int bold, int size)
+{
+    DIRS[0] = env_or("ORVL_FONTS", "/usr/share/fonts/dejavu");
+    const char *face = bold ? "DejaVuSans-Bold.ttf" : "DejaVuSans.ttf";
+    char path[1100];
+    for (const char **d = DIRS; *d; d++) {
+        snprintf(path, sizeof path, "%s/%s", *d, face);
+        if (TTF_Font *f = TTF_OpenFont(path, size)) {
+            keep_face(f, path, 0, size, bold);
+            return f;
+        }
+    }
+    int index = 0;
+    bool embolden = false;
+    if (!find_font(bold, 0, path, sizeof path, &index, &embolden))
+        return nullptr;
+    TTF_Font *f = TTF_OpenFontIndex(path, size, index);
+    if (f) {
+        if (embolden)
+            TTF_SetFontStyle(f, TTF_STYLE_BOLD);
+        keep_face(f, path, index, size, bold);
+    }
+    return f;
 }

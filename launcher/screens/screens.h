@@ -29,11 +29,18 @@ int text_boxes(SDL_Rect *boxes, int max);       // where the last frame's texts 
 unsigned text_rasterised();                     // texts rasterised since start
 
 // fonts.cpp
+TTF_Font *font(int bold, int size);     // DejaVu Sans at size, or null
 bool find_font(int bold, uint32_t cp, char *path, size_t size, int *index, bool *embolden);
 
 // buttons.cpp
-void buttons(int count, ...);
+struct Row {                // a screen's buttons, left to right
+    int count;
+    const char *label[3];   // untranslated literals; translated when laid out
+    int action[3];          // ACT_*
+};
+void buttons(const Row &row);   // lays out B and NB, brings FOCUS into the row
 void draw_buttons();
+int hit(int x, int y);          // the button at a logical point, or -1
 
 // draw.cpp
 void band_colour(int y, SDL_Color *c);

@@ -22,7 +22,6 @@ const SDL_Color AMBER = {245, 178, 42, 255};
 constexpr unsigned BASE_DPI = 72;   // SDL2_ttf's own: a face opened at its point size
 constexpr int TEXT_MAX = 1024;      // the formatting buffer
 constexpr int RUNS_MAX = 64, LINES_MAX = 64;
-constexpr uint32_t REPLACEMENT = 0xfffd;
 
 // ---- faces ----
 
@@ -52,7 +51,7 @@ static Fallback FALLBACKS[16];
 // Characters that no installed face has, so that they cost one question to
 // fontconfig rather than one per frame: the character, and bit 31 for bold.
 static uint32_t MISSING[64];
-static int missing_next;
+static int MISSING_NEXT;
 
 static unsigned FRAME = 1;  // counts frames, for the kept textures and the fallback slots
 static unsigned RASTERISED; // texts rasterised since start
@@ -158,8 +157,8 @@ static int fallback(const Face *k, uint32_t cp)
     if (find_font(k->bold, cp, want.path, sizeof want.path, &want.index, &want.embolden))
         slot = open_fallback(want, BASE_DPI);
     if (slot < 0) {
-        MISSING[missing_next] = key;
-        missing_next = (missing_next + 1) % (int)std::size(MISSING);
+        MISSING[MISSING_NEXT] = key;
+        MISSING_NEXT = (MISSING_NEXT + 1) % (int)std::size(MISSING);
     }
     return slot;
 }
@@ -171,28 +170,6 @@ struct Run {
     int face;               // fallback slot at the base size, or -1 for the base face
 };
 
-// One character as SDL2_ttf decodes UTF-8: a broken sequence is one U+FFFD.
-static uint32_t decode(const char *s, int len, int *n)
-{
-    const unsigned char *p = (const unsigned char *)s;
-    int more = p[0] >= 0xf8 ? 0 : p[0] >= 0xf0 ? 3 : p[0] >= 0xe0 ? 2 : p[0] >= 0xc0 ? 1 : 0;
-    uint32_t c = more == 3 ? p[0] & 7 : more == 2 ? p[0] & 15 : more == 1 ? p[0] & 31 : p[0];
-    bool bad = p[0] >= 0x80 && more == 0;
-    int i = 1;
-    for (; i <= more; i++) {
-        if (i >= len || (p[i] & 0xc0) != 0x80) {
-            bad = true;
-            break;
-        }
-        c = c << 6 | (p[i] & 0x3f);
-    }
-    *n = i;
-    int shortest = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    if (bad || shortest != more || (c >= 0xd800 && c <= 0xdfff) || c == 0xfffe || c == 0xffff || c > 0x10ffff)
-        return REPLACEMENT;
-    return c;
-}
-
 // Splits s into runs by the face that has each character: the base face
 // wherever it has it. Returns the number of runs; *covered when the base
 // face draws all of s.
@@ -202,7 +179,7 @@ static int split(TTF_Font *base, const char *s, int len, Run *runs, bool *covere
     int n = 0;
     *covered = true;
     for (int at = 0, step; at < len; at += step) {
-        uint32_t c = decode(s + at, len - at, &step);
+        uint32_t c = utf8_next(s + at, len - at, &step);
         int face = -1;
         // Control characters and what the face has stay with it, as do all
         // characters of a face whose file is unknown.
@@ -284,14 +261,6 @@ static bool wide(uint32_t c)
            (c >= 0xff00 && c <= 0xffef) || (c >= 0x20000 && c <= 0x3ffff);
 }
 
-static bool among(uint32_t c, const uint32_t *marks, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        if (c == marks[i])
-            return true;
-    return false;
-}
-
 static const uint32_t OPENING[] = {0xff08, 0x300c, 0x300e, 0x3010, 0x3008, 0x300a};
 static const uint32_t CLOSING[] = {0x3001, 0x3002, 0xff0c, 0xff0e, 0xff1a, 0xff1b, 0xff01, 0xff1f,
                                    0xff09, 0x300d, 0x300f, 0x3011, 0x3009, 0x300b, 0x30fc, 0x2026};
@@ -318,7 +287,7 @@ static int fit_runs(TTF_Font *base, const char *s, int len, int wrap)
         int w = run_width(f, s + runs[i].start, runs[i].len);
         int all = 0;
         for (int at = 0, step; at < runs[i].len; at += step, all++)
-            decode(r + at, runs[i].len - at, &step);
+            utf8_next(r + at, runs[i].len - at, &step);
         if (chars < all)
             return SDL_max(count, 1);
         used += w;
@@ -345,7 +314,7 @@ static int wrap_lines(TTF_Font *base, const char *s, int len, int wrap, bool cov
         int p = at, count = 0, save = -1;
         while (p < len) {
             int step;
-            uint32_t c = decode(s + p, len - p, &step);
+            uint32_t c = utf8_next(s + p, len - p, &step);
             p += step;
             if (c == 0xfeff)
                 continue;
@@ -356,7 +325,7 @@ static int wrap_lines(TTF_Font *base, const char *s, int len, int wrap, bool cov
                     break;
             } else if (!covered && wide(c) && !among(c, OPENING, std::size(OPENING)) && p < len) {
                 int next_step;
-                if (!among(decode(s + p, len - p, &next_step), CLOSING, std::size(CLOSING)))
+                if (!among(utf8_next(s + p, len - p, &next_step), CLOSING, std::size(CLOSING)))
                     save = p;
             }
             if (count == fits)

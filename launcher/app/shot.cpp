@@ -1,6 +1,7 @@
 // Screenshot mode: one canned screen written to a BMP file, nothing else.
-#include "core.h"
+#include "app.h"
 
+#include "../core/core.h"
 #include "../screens/screens.h"
 
 #include <cstring>

@@ -2,7 +2,9 @@
 // kernel drops it when its holder dies, so a crash leaves nothing stale) and
 // listens on a socket named after the folder; a second one asks it to raise
 // its window and leaves.
-#include "core.h"
+#include "app.h"
+
+#include "../core/core.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,7 +20,7 @@
 constexpr int ANSWER_MS = 1000;     // how long a second launcher waits for the first
 static const char RAISE[] = "raise", RAISED[] = "raised";
 
-static int peers = -1;              // the first launcher's socket
+static int PEERS = -1;              // the first launcher's socket
 
 constexpr size_t HOME_MAX = PATH_MAX + sizeof g_home + 8;  // a resolved data folder
 
@@ -145,10 +147,10 @@ int claim_home()
     socklen_t len = socket_name(home, &name);
     if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
         // Held until the launcher ends; never closed.
-        peers = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (peers >= 0 && bind(peers, (struct sockaddr *)&name, len) != 0) {
-            close(peers);
-            peers = -1;
+        PEERS = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (PEERS >= 0 && bind(PEERS, (struct sockaddr *)&name, len) != 0) {
+            close(PEERS);
+            PEERS = -1;
         }
         return 0;
     }
@@ -163,18 +165,18 @@ int claim_home()
 
 void answer_peers()
 {
-    if (peers < 0)
+    if (PEERS < 0)
         return;
     char buf[16];
     struct sockaddr_un from;
     socklen_t len = sizeof from;
     ssize_t n;
-    while ((n = recvfrom(peers, buf, sizeof buf, 0, (struct sockaddr *)&from, &len)) >= 0) {
+    while ((n = recvfrom(PEERS, buf, sizeof buf, 0, (struct sockaddr *)&from, &len)) >= 0) {
         if (n == sizeof RAISE && memcmp(buf, RAISE, sizeof RAISE) == 0 && WIN) {
             if (SDL_GetWindowFlags(WIN) & SDL_WINDOW_MINIMIZED)
                 SDL_RestoreWindow(WIN);
             SDL_RaiseWindow(WIN);
-            sendto(peers, RAISED, sizeof RAISED, MSG_DONTWAIT, (struct sockaddr *)&from, len);
+            sendto(PEERS, RAISED, sizeof RAISED, MSG_DONTWAIT, (struct sockaddr *)&from, len);
         }
         len = sizeof from;
     }

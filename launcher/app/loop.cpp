@@ -1,8 +1,8 @@
 // Start-up, the main loop, input and the dispatch of actions.
-#include "core.h"
+#include "app.h"
 
-#include "family.h"
-
+#include "../core/core.h"
+#include "../core/family.h"
 #include "../desktop/desktop.h"
 #include "../game/game.h"
 #include "../installer/installer.h"
@@ -11,51 +11,13 @@
 #include <csignal>
 #include <poll.h>
 
-SDL_Window *WIN;
-SDL_Renderer *R;
-TTF_Font *F_TITLE, *F_BODY, *F_SMALL, *F_BUTTON;
-
-static const char *dirs[] = {
-    nullptr,    // ORVL_FONTS, filled at each lookup
-    "/usr/share/fonts/dejavu",
-    "/usr/share/fonts/truetype/dejavu",
-    "/usr/share/fonts/TTF",
-    "/usr/share/fonts/dejavu-sans-fonts",
-    nullptr,
-};
-
 constexpr int WAIT_WORKING_MS = 50, WAIT_IDLE_MS = 250;
 constexpr int POLL_SLICE_MS = 10;   // how late an event may be seen while output is watched
 constexpr int QUIT_GRACE_MS = 3000; // a build child's time to end after SIGTERM at quit
 
-static bool job_moved;  // the build's output changed the state while the loop waited
-
-// DejaVu Sans from ORVL_FONTS or the usual folders; else the face that
-// fontconfig matches for it, which may be the desktop's sans-serif.
-TTF_Font *font(int bold, int size)
-{
-    dirs[0] = env_or("ORVL_FONTS", "/usr/share/fonts/dejavu");
-    const char *face = bold ? "DejaVuSans-Bold.ttf" : "DejaVuSans.ttf";
-    char path[1100];
-    for (const char **d = dirs; *d; d++) {
-        snprintf(path, sizeof path, "%s/%s", *d, face);
-        if (TTF_Font *f = TTF_OpenFont(path, size)) {
-            keep_face(f, path, 0, size, bold);
-            return f;
-        }
-    }
-    int index = 0;
-    bool embolden = false;
-    if (!find_font(bold, 0, path, sizeof path, &index, &embolden))
-        return nullptr;
-    TTF_Font *f = TTF_OpenFontIndex(path, size, index);
-    if (f) {
-        if (embolden)
-            TTF_SetFontStyle(f, TTF_STYLE_BOLD);
-        keep_face(f, path, index, size, bold);
-    }
-    return f;
-}
+static bool JOB_MOVED;      // the build's output changed the state while the loop waited
+static int ARGC;            // the launcher's own arguments, passed on to the game
+static char **ARGV;
 
 int die()
 {
@@ -98,15 +60,13 @@ int startup(bool shot)
     return 0;
 }
 
-int hit(int x, int y)
+void keep_args(int argc, char **argv)
 {
-    for (int i = 0; i < NB; i++)
-        if (x >= B[i].x && x < B[i].x + B[i].w && y >= B[i].y && y < B[i].y + B[i].h)
-            return i;
-    return -1;
+    ARGC = argc;
+    ARGV = argv;
 }
 
-int act(int action, int argc, char **argv)
+int act(int action)
 {
     // A row drawn for an earlier state must not act on the new one:
     // a second "Download and Build" would start a second build child.
@@ -114,7 +74,7 @@ int act(int action, int argc, char **argv)
         return 0;
     switch (action) {
     case ACT_PLAY:
-        return play(WIN, argc, argv) == 0;
+        return play(WIN, ARGC, ARGV) == 0;
     case ACT_BUILD:
     case ACT_RETRY:
         start_build();
@@ -129,28 +89,74 @@ int act(int action, int argc, char **argv)
     }
 }
 
-static void focus_next()
-{
-    if (FOCUS < NB - 1)
-        FOCUS++;
-}
+// ---- input ----
 
-static void focus_prev()
-{
-    if (FOCUS > 0)
-        FOCUS--;
-}
+enum Intent {
+    NEXT,       // focus the next button
+    PREVIOUS,   // focus the previous button
+    PRESS,      // press the focused button
+    BACK,       // cancel a running build, else leave
+    CANCEL,     // cancel a running build, else nothing
+};
 
-static int activate(int i, int argc, char **argv, bool *activated)
+struct Binding {
+    Uint32 type;    // SDL_KEYDOWN or SDL_CONTROLLERBUTTONDOWN
+    int code;       // the key code (modifiers are not looked at) or the controller button
+    Intent intent;
+};
+
+static const Binding BINDINGS[] = {
+    {SDL_KEYDOWN, SDLK_TAB, NEXT},
+    {SDL_KEYDOWN, SDLK_RIGHT, NEXT},
+    {SDL_KEYDOWN, SDLK_DOWN, NEXT},
+    {SDL_KEYDOWN, SDLK_LEFT, PREVIOUS},
+    {SDL_KEYDOWN, SDLK_UP, PREVIOUS},
+    {SDL_KEYDOWN, SDLK_RETURN, PRESS},
+    {SDL_KEYDOWN, SDLK_SPACE, PRESS},
+    {SDL_KEYDOWN, SDLK_KP_ENTER, PRESS},
+    {SDL_KEYDOWN, SDLK_ESCAPE, BACK},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_A, PRESS},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_START, PRESS},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_B, CANCEL},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_DPAD_UP, PREVIOUS},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_DPAD_LEFT, PREVIOUS},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_DPAD_DOWN, NEXT},
+    {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_DPAD_RIGHT, NEXT},
+};
+
+static int activate(int i, bool *activated)
 {
     if (i < 0 || i >= NB)
         return 0;
     *activated = true;
-    return act(B[i].action, argc, argv);
+    return act(B[i].action);
 }
 
-// Handles one event; the result is non-zero when the launcher is to end.
-int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
+// Carries out an intent; the result is non-zero when the launcher is to end.
+static int follow(Intent intent, bool *activated)
+{
+    switch (intent) {
+    case NEXT:
+        if (FOCUS < NB - 1)
+            FOCUS++;
+        return 0;
+    case PREVIOUS:
+        if (FOCUS > 0)
+            FOCUS--;
+        return 0;
+    case PRESS:
+        return activate(FOCUS, activated);
+    case BACK:
+    case CANCEL:
+        if (S.state != ST_WORKING)
+            return intent == BACK;
+        cancel_build();
+        return 0;
+    }
+    return 0;
+}
+
+int handle(const SDL_Event &e, bool *activated)
 {
     switch (e.type) {
     case SDL_QUIT:
@@ -158,27 +164,13 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
             cancel_build();
         return 1;
     case SDL_KEYDOWN:
-        switch (e.key.keysym.sym) {
-        case SDLK_TAB:
-        case SDLK_RIGHT:
-        case SDLK_DOWN:
-            focus_next();
-            return 0;
-        case SDLK_LEFT:
-        case SDLK_UP:
-            focus_prev();
-            return 0;
-        case SDLK_RETURN:
-        case SDLK_SPACE:
-        case SDLK_KP_ENTER:
-            return activate(FOCUS, argc, argv, activated);
-        case SDLK_ESCAPE:
-            if (S.state != ST_WORKING)
-                return 1;
-            cancel_build();
-            return 0;
-        }
+    case SDL_CONTROLLERBUTTONDOWN: {
+        int code = e.type == SDL_KEYDOWN ? e.key.keysym.sym : e.cbutton.button;
+        for (const Binding &b : BINDINGS)
+            if (b.type == e.type && b.code == code)
+                return follow(b.intent, activated);
         return 0;
+    }
     case SDL_MOUSEMOTION: {
         int i = hit(e.motion.x, e.motion.y);
         if (i >= 0)
@@ -192,33 +184,16 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
         if (i < 0)
             return 0;
         FOCUS = i;
-        return activate(i, argc, argv, activated);
+        return activate(i, activated);
     }
-    case SDL_CONTROLLERBUTTONDOWN:
-        switch (e.cbutton.button) {
-        case SDL_CONTROLLER_BUTTON_A:
-        case SDL_CONTROLLER_BUTTON_START:
-            return activate(FOCUS, argc, argv, activated);
-        case SDL_CONTROLLER_BUTTON_B:
-            if (S.state == ST_WORKING)
-                cancel_build();
-            return 0;
-        case SDL_CONTROLLER_BUTTON_DPAD_UP:
-        case SDL_CONTROLLER_BUTTON_DPAD_LEFT:
-            focus_prev();
-            return 0;
-        case SDL_CONTROLLER_BUTTON_DPAD_DOWN:
-        case SDL_CONTROLLER_BUTTON_DPAD_RIGHT:
-            focus_next();
-            return 0;
-        }
-        return 0;
     case SDL_CONTROLLERDEVICEADDED:
         SDL_GameControllerOpen(e.cdevice.which);
         return 0;
     }
     return 0;
 }
+
+// ---- the loop ----
 
 // Waits for an event as SDL_WaitEventTimeout does. While build output is
 // open it also watches the pipe and takes in what arrives, so that a fast
@@ -240,7 +215,7 @@ static int wait_event(SDL_Event *e, int timeout)
         int before = S.state;
         bool ended = pump_quick();
         if (S.state != before)
-            job_moved = true;
+            JOB_MOVED = true;
         if (ended)
             return 0;
     }
@@ -250,9 +225,9 @@ void end_pass()
 {
     int noted = S.state;
     pump_build();
-    if (S.state != noted || job_moved)
+    if (S.state != noted || JOB_MOVED)
         FOCUS = FOCUS_DEFAULT;
-    job_moved = false;
+    JOB_MOVED = false;
     reap_adopted(S.pid);
     answer_peers();
     draw();
@@ -272,6 +247,7 @@ static void follow_build(int before)
 
 int run(int argc, char **argv)
 {
+    keep_args(argc, argv);
     resolve_paths();
     language(nullptr);
     const char *shot_path = getenv("ORVL_LAUNCHER_SHOT");
@@ -287,7 +263,7 @@ int run(int argc, char **argv)
     desktop_open();
     draw();
     SDL_RenderPresent(R);
-    check_status();
+    check_status(answer_peers);    // a second launcher started meanwhile is answered
     FOCUS = FOCUS_DEFAULT;
 
     SDL_Event e;
@@ -298,9 +274,9 @@ int run(int argc, char **argv)
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
             bool activated = false;
-            leave = handle(e, argc, argv, &activated);
+            leave = handle(e, &activated);
             while (!leave && !activated && SDL_PollEvent(&e))
-                leave = handle(e, argc, argv, &activated);
+                leave = handle(e, &activated);
         }
         // SIGHUP, SIGINT and SIGTERM leave as the window's close button does.
         if (QUIT_SIGNAL)
