@@ -166,8 +166,11 @@ int handle(const SDL_Event &e, bool *activated)
     case SDL_KEYDOWN:
     case SDL_CONTROLLERBUTTONDOWN: {
         int code = e.type == SDL_KEYDOWN ? e.key.keysym.sym : e.cbutton.button;
+        // A held key repeats: it may go on moving the focus, but only a new
+        // press presses, cancels or leaves.
+        bool held = e.type == SDL_KEYDOWN && e.key.repeat;
         for (const Binding &b : BINDINGS)
-            if (b.type == e.type && b.code == code)
+            if (b.type == e.type && b.code == code && (!held || b.intent == NEXT || b.intent == PREVIOUS))
                 return follow(b.intent, activated);
         return 0;
     }
