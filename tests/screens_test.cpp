@@ -6,23 +6,12 @@
 
 #include <string>
 #include <vector>
-#include <sys/wait.h>
-#include <unistd.h>
 
 constexpr uint32_t AMBER_PX = 0xfff5b22a, CREAM_PX = 0xfffaf8f0, TRACK_PX = 0xff0e2216;
 
 static uint32_t argb(SDL_Color c)
 {
     return (uint32_t)c.a << 24 | c.r << 16 | c.g << 8 | c.b;
-}
-
-// Blending may round either way.
-static bool near(uint32_t a, uint32_t b)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        if (abs((int)(a >> shift & 255) - (int)(b >> shift & 255)) > 2)
-            return false;
-    return true;
 }
 
 // The colour of the translucent face blended over the band at y.
@@ -158,7 +147,7 @@ TEST(Screens, RowsRingsAndFacesForEveryState)
         EXPECT_NE(pixel(f.x - 5, f.y + 30), AMBER_PX);
         EXPECT_EQ(pixel(f.x + 2, f.y + 2), CREAM_PX);
         if (NB == 2) {
-            EXPECT_TRUE(near(pixel(B[0].x + 2, B[0].y + 2), face_over_band(B[0].y))) << c.state;
+            EXPECT_TRUE(near(pixel(B[0].x + 2, B[0].y + 2), face_over_band(B[0].y), 2)) << c.state;
             EXPECT_NE(pixel(B[0].x - 2, B[0].y + 2), AMBER_PX);
         }
     }
@@ -294,41 +283,6 @@ TEST(Screens, TextCropsSingleLinesAtTheEdgeAndNeverWrappedOnes)
 
 // ---- screenshot mode, through the program itself ----
 
-static int run_shot(const char *state, const char *path, const char *home = "/data/u")
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("SDL_VIDEODRIVER", "offscreen", 1);
-        setenv("ORVL_HOME", home, 1);
-        setenv("ORVL_PYTHON", "/nonexistent/python", 1);
-        if (state)
-            setenv("ORVL_LAUNCHER_STATE", state, 1);
-        else
-            unsetenv("ORVL_LAUNCHER_STATE");
-        setenv("ORVL_LAUNCHER_SHOT", path, 1);
-        execl(LAUNCHER_BIN, LAUNCHER_BIN, (char *)nullptr);
-        _exit(99);
-    }
-    int status;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-static SDL_Surface *load(const std::string &path)
-{
-    SDL_Surface *raw = SDL_LoadBMP(path.c_str());
-    if (!raw)
-        return nullptr;
-    SDL_Surface *s = SDL_ConvertSurfaceFormat(raw, SDL_PIXELFORMAT_ARGB8888, 0);
-    SDL_FreeSurface(raw);
-    return s;
-}
-
-static uint32_t at(SDL_Surface *s, int x, int y)
-{
-    return ((uint32_t *)((char *)s->pixels + y * s->pitch))[x] | 0xff000000;
-}
-
 TEST(Shot, EveryStateWritesA960x600Image)
 {
     Scratch s;
@@ -336,7 +290,7 @@ TEST(Shot, EveryStateWritesA960x600Image)
     for (const char *st : states) {
         std::string path = s.path(std::string(st) + ".bmp");
         ASSERT_EQ(run_shot(st, path.c_str()), 0) << st;
-        SDL_Surface *img = load(path);
+        SDL_Surface *img = load_shot(path);
         ASSERT_TRUE(img) << st;
         EXPECT_EQ(img->w, 960);
         EXPECT_EQ(img->h, 600);

@@ -4,11 +4,14 @@
 
 #include <SDL.h>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 Scratch::Scratch()
 {
@@ -85,6 +88,81 @@ uint32_t pixel(int x, int y)
     SDL_Rect r = {x, y, 1, 1};
     SDL_RenderReadPixels(R, &r, SDL_PIXELFORMAT_ARGB8888, &p, 4);
     return p;
+}
+
+uint32_t at(const SDL_Surface *s, int x, int y)
+{
+    if (x < 0 || y < 0 || x >= s->w || y >= s->h)
+        return 0;
+    return ((const uint32_t *)((const char *)s->pixels + y * s->pitch))[x];
+}
+
+bool near(uint32_t a, uint32_t b, int levels)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        if (abs((int)(a >> shift & 255) - (int)(b >> shift & 255)) > levels)
+            return false;
+    return true;
+}
+
+int run_shot(const char *state, const char *path, const char *home)
+{
+    // The environment is made before the fork: SDL's threads may hold the
+    // allocator's lock, and the child only execs.
+    const char *own[] = {"SDL_VIDEODRIVER", "ORVL_HOME", "ORVL_PYTHON", "ORVL_LAUNCHER_STATE",
+                         "ORVL_LAUNCHER_SHOT", "LC_ALL"};
+    std::vector<std::string> vars = {"SDL_VIDEODRIVER=offscreen", std::string("ORVL_HOME=") + home,
+                                     "ORVL_PYTHON=/nonexistent/python", std::string("ORVL_LAUNCHER_SHOT=") + path,
+                                     "LC_ALL=C"};
+    if (state)
+        vars.push_back(std::string("ORVL_LAUNCHER_STATE=") + state);
+    for (char **e = environ; *e; e++) {
+        bool replaced = false;
+        for (const char *name : own)
+            replaced |= strncmp(*e, name, strlen(name)) == 0 && (*e)[strlen(name)] == '=';
+        if (!replaced)
+            vars.push_back(*e);
+    }
+    std::vector<char *> envp;
+    for (std::string &v : vars)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    char *argv[] = {(char *)LAUNCHER_BIN, nullptr};
+    pid_t pid = fork();
+    if (pid == 0) {
+        execve(LAUNCHER_BIN, argv, envp.data());
+        _exit(99);
+    }
+    int status;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SDL_Surface *load_shot(const std::string &path)
+{
+    SDL_Surface *raw = SDL_LoadBMP(path.c_str());
+    if (!raw)
+        return nullptr;
+    SDL_Surface *s = SDL_ConvertSurfaceFormat(raw, SDL_PIXELFORMAT_ARGB8888, 0);
+    SDL_FreeSurface(raw);
+    // The file keeps no alpha worth reading.
+    for (int y = 0; s && y < s->h; y++)
+        for (int x = 0; x < s->w; x++)
+            ((uint32_t *)((char *)s->pixels + y * s->pitch))[x] |= 0xff000000;
+    return s;
+}
+
+std::string command(const std::string &cmd)
+{
+    std::string out;
+    if (FILE *p = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, p))
+            out += buf;
+        pclose(p);
+    }
+    return out;
 }
 
 int group_size(int pgid)

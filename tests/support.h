@@ -1,5 +1,6 @@
 // Shared helpers of the in-process tests: a fresh state, scratch folders,
-// small executable scripts standing in for the installer and the game.
+// small executable scripts standing in for the installer and the game,
+// pixels and images of screenshot mode.
 #pragma once
 
 #include "app/app.h"
@@ -28,6 +29,19 @@ void offscreen();
 bool pump_until_done(int seconds);
 // Pixel of the last frame drawn, as 0xAARRGGBB.
 uint32_t pixel(int x, int y);
+// Pixel of a surface of 32 bits, 0 outside it.
+uint32_t at(const SDL_Surface *s, int x, int y);
+// Whether two pixels differ by at most levels in every channel (blending may
+// round either way).
+bool near(uint32_t a, uint32_t b, int levels);
+// Runs the launcher in screenshot mode in a child, with the offscreen driver
+// and untranslated texts: the screen of state (null: none named) written to
+// path, for the data folder home. Its exit status, or -1.
+int run_shot(const char *state, const char *path, const char *home = "/data/u");
+// An image of screenshot mode as opaque ARGB8888, or null.
+SDL_Surface *load_shot(const std::string &path);
+// What a shell command writes to its standard output.
+std::string command(const std::string &cmd);
 // Number of processes whose process group is pgid.
 int group_size(int pgid);
 // Open descriptors of this process.

@@ -11,13 +11,6 @@
 #include <string>
 #include <vector>
 
-static uint32_t px(SDL_Surface *s, int x, int y)
-{
-    if (x < 0 || y < 0 || x >= s->w || y >= s->h)
-        return 0;
-    return ((uint32_t *)((char *)s->pixels + y * s->pitch))[x];
-}
-
 // Pixels of two rendered texts that differ, placed with their top-left corners
 // at the given offsets (a transparent pixel's colour does not count).
 static int differing(SDL_Surface *a, int ax, int ay, SDL_Surface *b, int bx, int by, int w, int h)
@@ -25,23 +18,11 @@ static int differing(SDL_Surface *a, int ax, int ay, SDL_Surface *b, int bx, int
     int n = 0;
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
-            uint32_t p = px(a, x - ax, y - ay), q = px(b, x - bx, y - by);
+            uint32_t p = at(a, x - ax, y - ay), q = at(b, x - bx, y - by);
             if ((p >> 24) != (q >> 24) || ((p >> 24) && p != q))
                 n++;
         }
     return n;
-}
-
-static std::string command(const std::string &cmd)
-{
-    std::string out;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[512];
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    return out;
 }
 
 // Where the desktop's font configuration finds a face with this character,

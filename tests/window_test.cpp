@@ -9,8 +9,6 @@
 #include <SDL_syswm.h>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 constexpr uint32_t CREAM_PX = 0xfffaf8f0;
@@ -89,14 +87,6 @@ static uint32_t over(const Frame &f, int y, int alpha)
     return out;
 }
 
-static bool near(uint32_t a, uint32_t b, int levels)
-{
-    for (int shift = 0; shift < 24; shift += 8)
-        if (abs((int)(a >> shift & 255) - (int)(b >> shift & 255)) > levels)
-            return false;
-    return true;
-}
-
 // Pixels of the frame's box at (x, y) that do not show the alpha map drawn
 // in white over the background, among the pixels either of them lights.
 static double mismatch(const Frame &f, int x, int y, SDL_Surface *alpha)
@@ -104,7 +94,7 @@ static double mismatch(const Frame &f, int x, int y, SDL_Surface *alpha)
     int lit = 0, wrong = 0;
     for (int r = 0; r < alpha->h; r++)
         for (int c = 0; c < alpha->w; c++) {
-            int a = ((uint32_t *)((char *)alpha->pixels + r * alpha->pitch))[c] >> 24;
+            int a = at(alpha, c, r) >> 24;
             uint32_t want = over(f, y + r, a), got = f.at(x + c, y + r);
             if (a == 0 && got == f.at(2, y + r))
                 continue;
@@ -114,22 +104,10 @@ static double mismatch(const Frame &f, int x, int y, SDL_Surface *alpha)
     return lit ? (double)wrong / lit : 1.0;
 }
 
-static std::string bold_face()
-{
-    std::string out;
-    if (FILE *p = popen("fc-match -f '%{file}' 'DejaVu Sans:bold'", "r")) {
-        char buf[512];
-        while (fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    return out;
-}
-
 TEST(Window, TextIsRasterisedAtTheOutputScale)
 {
     window();
-    std::string bold = bold_face();
+    std::string bold = command("fc-match -f '%{file}' 'DejaVu Sans:bold'");
     ASSERT_FALSE(bold.empty());
     for (int w : {1280, 1920}) {
         int h = w * 600 / 960;
@@ -211,31 +189,14 @@ TEST(Window, At960x600EveryPixelIsScreenshotModes)
     Scratch s;
     for (const char *state : {"setup", "working", "failed"}) {
         std::string bmp = s.path(std::string(state) + ".bmp");
-        pid_t pid = fork();
-        if (pid == 0) {
-            setenv("SDL_VIDEODRIVER", "offscreen", 1);
-            setenv("ORVL_LAUNCHER_STATE", state, 1);
-            setenv("ORVL_LAUNCHER_SHOT", bmp.c_str(), 1);
-            setenv("ORVL_HOME", "/data/u", 1);
-            setenv("LC_ALL", "C", 1);
-            execl(LAUNCHER_BIN, LAUNCHER_BIN, (char *)nullptr);
-            _exit(99);
-        }
-        int status;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        SDL_Surface *raw = SDL_LoadBMP(bmp.c_str());
-        ASSERT_TRUE(raw);
-        SDL_Surface *shot = SDL_ConvertSurfaceFormat(raw, SDL_PIXELFORMAT_ARGB8888, 0);
-        SDL_FreeSurface(raw);
+        ASSERT_EQ(run_shot(state, bmp.c_str()), 0);
+        SDL_Surface *shot = load_shot(bmp);
+        ASSERT_TRUE(shot);
         Frame f = show(state);
         int differ = 0;
         for (int y = 0; y < 600; y++)
             for (int x = 0; x < 960; x++)
-            {
-                uint32_t want = ((uint32_t *)((char *)shot->pixels + y * shot->pitch))[x] | 0xff000000;
-                differ += exact ? want != f.at(x, y) : !near(want, f.at(x, y), 4);
-            }
+                differ += exact ? at(shot, x, y) != f.at(x, y) : !near(at(shot, x, y), f.at(x, y), 4);
         EXPECT_EQ(differ, 0) << state;
         SDL_FreeSurface(shot);
     }

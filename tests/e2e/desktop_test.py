@@ -14,12 +14,12 @@ import tempfile
 import time
 
 import dbus
-import Xlib.error
-from Xlib import X, Xatom, Xutil, display as xdisplay
+from Xlib import X, Xutil
 from Xlib.protocol import event as xevent
 
+import e2e
+
 LAUNCHER = os.path.abspath(sys.argv[1])
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WORK = tempfile.mkdtemp()
 SHARE = os.path.join(WORK, "share")
 HELPERS = []
@@ -68,27 +68,10 @@ def check(ok, what):
     fails += 0 if ok else 1
 
 
-def wait_for(pred, seconds=20):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return bool(pred())
-
-
 def helper(argv, **kw):
     p = subprocess.Popen(argv, **kw)
     HELPERS.append(p)
     return p
-
-
-def start_xvfb():
-    out = subprocess.run(["bash", "-c", f'source "{ROOT}/scripts/lib.sh" && start_xvfb 960x600 '
-                          '&& echo "$DISPLAY $XVFB_PID"'], capture_output=True, text=True, check=True)
-    name, pid = out.stdout.split()
-    HELPERS.append(int(pid))
-    return name
 
 
 class Bus:
@@ -106,7 +89,7 @@ class Bus:
                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_name(self, name):
-        if not wait_for(lambda: self.conn.name_has_owner(name)):
+        if not e2e.wait_until(lambda: self.conn.name_has_owner(name)):
             raise SystemExit(f"FAIL: {name} never appeared on the bus")
 
     def obj(self, name, path, iface=MOCK):
@@ -124,7 +107,7 @@ class Bus:
 
 
 class Launcher:
-    def __init__(self, name, dpy, session, system, **extra):
+    def __init__(self, name, x, session, system, **extra):
         self.home = os.path.join(WORK, name)
         os.makedirs(self.home)
         self.plan("")
@@ -135,75 +118,43 @@ class Launcher:
         self.stderr = os.path.join(self.home, "stderr")
         with open(self.stderr, "w") as err:
             self.proc = helper([LAUNCHER], env=env, stderr=err)
-        self.dpy = dpy
-        self.win = None
-        wait_for(self.find)
-        if not self.win:
+        self.x = x
+        self.dpy = x.dpy
+        if not x.window("Orvandel", self.proc.pid):
             raise SystemExit("FAIL: no launcher window")
         # A key pressed before the first frame after the status query meets
         # the checking screen's empty row.
-        if not wait_for(self.row_shown, 30):
+        self.win = x.window("Orvandel", self.proc.pid, 30, self.row_shown)
+        if not self.win:
             raise SystemExit("FAIL: the set-up screen never came")
 
-    def row_shown(self):
+    @staticmethod
+    def row_shown(win):
         """A button face where the row's rightmost button is, unlike the
         background band at the same height."""
-        face, band = (self.win.get_image(x, 492, 1, 1, X.ZPixmap, 0xFFFFFFFF).data for x in (900, 8))
+        face, band = (win.get_image(x, 492, 1, 1, X.ZPixmap, 0xFFFFFFFF).data for x in (900, 8))
         return face != band
 
     def installers(self, mode):
         """Ids of this launcher's installer processes in that mode."""
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    argv = f.read().split(b"\0")
-            except OSError:
-                continue
-            if self.home.encode() in argv and mode.encode() in argv:
-                found.append(int(pid))
-        return found
-
-    def find(self):
-        # This launcher's own: the window of one that just ended may linger a moment.
-        pid_atom = self.dpy.intern_atom("_NET_WM_PID")
-        for w in self.dpy.screen().root.query_tree().children:
-            try:
-                pid = w.get_full_property(pid_atom, X.AnyPropertyType)
-                if (w.get_wm_name() == "Orvandel" and pid and pid.value[0] == self.proc.pid
-                        and w.get_attributes().map_state == X.IsViewable):
-                    self.win = w
-                    return True
-            except Xlib.error.XError:
-                pass                    # a window that went away meanwhile
-        return False
+        return [pid for pid in e2e.pids()
+                if (argv := e2e.cmdline(pid)) and self.home.encode() in argv and mode.encode() in argv]
 
     def plan(self, failure):
         with open(os.path.join(self.home, "plan"), "w", encoding="utf-8") as f:
             f.write(failure)
 
-    # SDL takes a focus change in 200 ms after the X server's event.
-    FOCUS_SETTLE = 0.4
-
     def key(self, *keys):
-        if self.dpy.get_input_focus().focus != self.win:
-            subprocess.run(["xdotool", "windowfocus", "--sync", str(self.win.id)], stderr=subprocess.DEVNULL)
-            time.sleep(self.FOCUS_SETTLE)
-        subprocess.run(["xdotool", "key", *keys], check=True)
+        self.x.key(self.win, *keys)
 
     def build(self):
         """Return on the default button, until a build child runs: under load a
         press can be lost while SDL is still taking the focus in."""
         for _ in range(3):
             self.key("Return")
-            if wait_for(lambda: self.installers("--download"), 5):
+            if e2e.wait_until(lambda: self.installers("--download"), 5):
                 return
         raise SystemExit("FAIL: no build started")
-
-    def unfocus(self):
-        self.dpy.set_input_focus(self.dpy.screen().root, X.RevertToPointerRoot, X.CurrentTime)
-        self.dpy.sync()
-        time.sleep(self.FOCUS_SETTLE)
 
     def finish(self):
         open(os.path.join(self.home, "go"), "w").close()
@@ -212,11 +163,7 @@ class Launcher:
         return os.path.exists(os.path.join(self.home, "build", "host", "orvl"))
 
     def progress_lines(self):
-        try:
-            with open(os.path.join(self.home, "logs", "install.log")) as f:
-                return f.read().count("@progress")
-        except OSError:
-            return 0
+        return e2e.read(os.path.join(self.home, "logs", "install.log")).count("@progress")
 
     def urgent(self):
         hints = self.win.get_wm_hints()
@@ -259,9 +206,9 @@ def entry_updates(path):
     return updates
 
 
-def on_top(dpy, win, cover):
-    order = [w.id for w in dpy.screen().root.query_tree().children]
-    return order.index(win.id) > order.index(cover.id)
+def on_top(x, win, cover):
+    order = x.stacking()
+    return order.index(win.id) < order.index(cover.id)
 
 
 def main():
@@ -269,8 +216,10 @@ def main():
     os.makedirs(path)
     with open(os.path.join(path, "install.py"), "w") as f:
         f.write(INSTALLER)
-    os.environ["DISPLAY"] = start_xvfb()
-    dpy = xdisplay.Display()
+    x = e2e.Xvfb("960x600")
+    HELPERS.append(x)
+    os.environ["DISPLAY"] = x.display
+    dpy = x.dpy
 
     system, session = Bus(), Bus()
     system.mock("--template", "logind", "--system")
@@ -300,23 +249,23 @@ def main():
     time.sleep(0.3)                     # the monitor is listening
 
     # A cancel, a failure and a success, under logind; the screen may blank.
-    one = Launcher("one", dpy, session.address, system.address)
+    one = Launcher("one", x, session.address, system.address)
     one.build()
-    wait_for(lambda: inhibitors())
+    e2e.wait_until(lambda: inhibitors())
     check(inhibitors() == [REASON], f"one sleep inhibitor during the build {inhibitors()}")
-    wait_for(lambda: sum(1 for u in entry_updates(capture) if u[2]) >= 3)
+    e2e.wait_until(lambda: sum(1 for u in entry_updates(capture) if u[2]) >= 3)
     one.key("Escape")
-    one.unfocus()
-    check(wait_for(lambda: not inhibitors()), "no inhibitor after the cancel")
+    x.unfocus()
+    check(e2e.wait_until(lambda: not inhibitors()), "no inhibitor after the cancel")
     failure = "<b>Disk</b> full & more:" + "\u00e9" * 300      # cut at 511 bytes inside a character
     one.plan(failure)
     one.build()
-    wait_for(lambda: inhibitors())
+    e2e.wait_until(lambda: inhibitors())
     check(inhibitors() == [REASON], "one sleep inhibitor during the second build")
-    one.unfocus()
+    x.unfocus()
     one.finish()
-    check(wait_for(lambda: not inhibitors()), "no inhibitor after the failure")
-    wait_for(lambda: notes())
+    check(e2e.wait_until(lambda: not inhibitors()), "no inhibitor after the failure")
+    e2e.wait_until(lambda: notes())
     sent = notes()
     check(len(sent) == 1, f"one notification after the unfocused failure, none for the cancel ({len(sent)})")
     expected = "&lt;b&gt;Disk&lt;/b&gt; full &amp; more:" + "\u00e9" * 243 + "\ufffd"
@@ -335,18 +284,18 @@ def main():
     daemon = session.obj("org.freedesktop.Notifications", "/org/freedesktop/Notifications")
     daemon.EmitSignal("org.freedesktop.Notifications", "ActionInvoked", "us", [dbus.UInt32(len(sent) + 7), "default"])
     time.sleep(0.6)
-    check(not on_top(dpy, one.win, cover), "another program's notification does not raise the window")
+    check(not on_top(x, one.win, cover), "another program's notification does not raise the window")
     daemon.EmitSignal("org.freedesktop.Notifications", "ActionInvoked", "us", [dbus.UInt32(len(sent)), "default"])
-    check(wait_for(lambda: on_top(dpy, one.win, cover), 10), "activating the notification raises the window")
+    check(e2e.wait_until(lambda: on_top(x, one.win, cover), 10), "activating the notification raises the window")
     cover.destroy()
     dpy.sync()
 
     one.plan("")
     one.build()  # Try Again, with the focus kept
-    wait_for(lambda: inhibitors())
+    e2e.wait_until(lambda: inhibitors())
     check(inhibitors() == [REASON], "one sleep inhibitor during the third build")
     one.finish()
-    check(wait_for(lambda: not inhibitors()) and wait_for(one.built), "no inhibitor after the success")
+    check(e2e.wait_until(lambda: not inhibitors()) and e2e.wait_until(one.built), "no inhibitor after the success")
     one.key("Escape")
     one.ended("cancel, failure, success")
     check(len(notes()) == 1, "no notification for a build that ends in front of the user")
@@ -364,31 +313,31 @@ def main():
     check(len(updates) > 3 and not updates[-1][2], "the progress is cleared at the end")
 
     # In a Flatpak sandbox the portal inhibits; a word when the build is ready.
-    two = Launcher("two", dpy, session.address, system.address, FLATPAK_ID="org.orvandel.launcher")
+    two = Launcher("two", x, session.address, system.address, FLATPAK_ID="org.orvandel.launcher")
     portal = lambda: session.calls("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", "Inhibit")
     two.build()
-    wait_for(portal)
+    e2e.wait_until(portal)
     check([tuple(c[:2]) + (dict(c[2]),) for c in portal()] == [("", 4, {"reason": "Building Orvandel"})],
           f"the portal is asked to inhibit suspend {portal()}")
     check(not inhibitors(), "logind is not asked inside the sandbox")
-    two.unfocus()
+    x.unfocus()
     two.finish()
     closed = lambda: session.calls("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop/request/1_1/t1", "Close")
-    check(wait_for(closed), "the portal's request is closed at the end of the build")
-    wait_for(lambda: len(notes()) == 2)
+    check(e2e.wait_until(closed), "the portal's request is closed at the end of the build")
+    e2e.wait_until(lambda: len(notes()) == 2)
     check([n[4] for n in notes()[1:]] == ["Orvandel is ready to play"], "one notification for the unfocused success")
     two.close_window()
     two.ended("ready in the sandbox")
 
     # Turned off: nothing held, nothing sent, no attention asked.
     start = len(entry_updates(capture))
-    off = Launcher("off", dpy, session.address, system.address, ORVL_DESKTOP="0")
+    off = Launcher("off", x, session.address, system.address, ORVL_DESKTOP="0")
     off.build()
-    wait_for(lambda: off.progress_lines() >= 30)
+    e2e.wait_until(lambda: off.progress_lines() >= 30)
     check(not inhibitors(), "ORVL_DESKTOP=0: no inhibitor during the build")
-    off.unfocus()
+    x.unfocus()
     off.finish()
-    wait_for(off.built)
+    e2e.wait_until(off.built)
     time.sleep(0.5)
     check(not off.urgent(), "ORVL_DESKTOP=0: no request for attention")
     off.close_window()
@@ -396,39 +345,39 @@ def main():
     check(len(notes()) == 2 and len(entry_updates(capture)) == start, "ORVL_DESKTOP=0: no notification, no progress")
 
     # A quit mid-build lets go of everything.
-    quits = Launcher("quits", dpy, session.address, system.address)
+    quits = Launcher("quits", x, session.address, system.address)
     quits.build()
-    wait_for(lambda: len(entry_updates(capture)) > start)
+    e2e.wait_until(lambda: len(entry_updates(capture)) > start)
     quits.close_window()
     quits.ended("quit mid-build")
-    check(wait_for(lambda: not inhibitors()), "no inhibitor after the quit")
-    wait_for(lambda: not entry_updates(capture)[-1][2], 5)
+    check(e2e.wait_until(lambda: not inhibitors()), "no inhibitor after the quit")
+    e2e.wait_until(lambda: not entry_updates(capture)[-1][2], 5)
     check(not entry_updates(capture)[-1][2], "the progress is cleared at the quit")
 
     # The session bus goes away mid-build; then the launcher is killed.
-    killed = Launcher("killed", dpy, session.address, system.address)
+    killed = Launcher("killed", x, session.address, system.address)
     killed.build()
-    check(wait_for(lambda: inhibitors() == [REASON]), "one sleep inhibitor during the build")
+    check(e2e.wait_until(lambda: inhibitors() == [REASON]), "one sleep inhibitor during the build")
     session.stop()
     seen = killed.progress_lines()
-    check(wait_for(lambda: killed.progress_lines() > seen + 20) and killed.proc.poll() is None,
+    check(e2e.wait_until(lambda: killed.progress_lines() > seen + 20) and killed.proc.poll() is None,
           "the build goes on without the session bus")
     builds = killed.installers("--download")
     killed.proc.kill()
     killed.proc.wait()
-    check(wait_for(lambda: not inhibitors()), "no inhibitor after SIGKILL of the launcher")
+    check(e2e.wait_until(lambda: not inhibitors()), "no inhibitor after SIGKILL of the launcher")
     for pid in builds:
         os.killpg(pid, signal.SIGKILL)  # the orphaned build's group
 
     # No bus at all: the road as before.
     nowhere = "unix:path=" + os.path.join(WORK, "no-bus")
-    road = Launcher("road", dpy, nowhere, nowhere)
+    road = Launcher("road", x, nowhere, nowhere)
     road.build()
-    wait_for(lambda: road.progress_lines() >= 10)
+    e2e.wait_until(lambda: road.progress_lines() >= 10)
     build = road.installers("--download")
     road.finish()
     # Reaped (gone from /proc) in the same pass that lays out the ready row.
-    wait_for(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in build))
+    e2e.wait_until(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in build))
     road.key("Return")                  # Play
     road.ended("no bus")
     with open(os.path.join(road.home, "logs", "orvl.log")) as f:
@@ -439,8 +388,8 @@ try:
     main()
 finally:
     for h in reversed(HELPERS):
-        if isinstance(h, int):
-            os.kill(h, signal.SIGTERM)
+        if isinstance(h, e2e.Xvfb):
+            h.stop()
         elif h.poll() is None:
             h.kill()
             h.wait()

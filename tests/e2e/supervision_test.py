@@ -20,6 +20,8 @@ import termios
 import time
 import unittest
 
+import e2e
+
 LAUNCHER = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/launcher"
 
 # Every stand-in starts as "$ORVL_PYTHON ... --status|--download"; what it
@@ -36,58 +38,6 @@ exec perl -MPOSIX -e '$| = 1; %(download)s'
 """
 GROUP = "setpgrp(0, 0); "     # as the launcher asks with ORVL_PGROUP=1
 ESCAPE = 'sub escape { if (!fork) { POSIX::setsid(); $SIG{TERM} = $_[0] || "DEFAULT"; print "escaped tool\\n"; sleep 1000; exit } }'
-
-
-class Xvfb:
-    def __init__(self):
-        for n in range(150, 200):
-            if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                break
-        self.display = f":{n}"
-        self.proc = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
-                                      "-noreset"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if subprocess.call(["xdpyinfo", "-display", self.display], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL) == 0:
-                return
-            time.sleep(0.05)
-        raise RuntimeError("Xvfb did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait()
-
-
-def proc_stat(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            s = f.read()
-    except OSError:
-        return None
-    rest = s[s.rindex(")") + 2:].split()
-    return rest[0], int(rest[1])        # state, parent
-
-
-def pids():
-    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
-
-
-def x11(display, *cmd):
-    """An X client's output; none when it fails or takes too long."""
-    try:
-        return subprocess.run(cmd, env=dict(os.environ, DISPLAY=display), capture_output=True,
-                              timeout=10).stdout
-    except subprocess.TimeoutExpired:
-        return b""
-
-
-def wait_until(pred, seconds, step=0.05):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
 
 
 class Run:
@@ -124,7 +74,7 @@ class Run:
             kw.update(preexec_fn=foreground)
         self.proc = subprocess.Popen([LAUNCHER, *args], **kw)
         test.addCleanup(self.kill)
-        self.wid = None
+        self.win = None
 
     def kill(self):
         if self.proc.poll() is None:
@@ -134,26 +84,18 @@ class Run:
             os.kill(pid, signal.SIGKILL)
 
     def window(self):
-        for _ in range(200):
-            out = x11(self.test.x.display, "xdotool", "search", "--all", "--pid", str(self.proc.pid),
-                      "--name", "^Orvandel$").split()
-            if out:
-                self.wid = out[0].decode()
-                self.xid = int(self.wid)
-                return self.wid
-            time.sleep(0.05)
-        self.test.fail("no window")
+        if not self.test.x.window("Orvandel", self.proc.pid, 10):
+            self.test.fail("no window")
 
     def key(self, *keys):
-        x11(self.test.x.display, "xdotool", "windowfocus", "--sync", self.wid)
-        x11(self.test.x.display, "xdotool", "key", *keys)
+        self.test.x.key(self.win, *keys)
 
     def pixel(self, img, x, y):
         return tuple(img[3 * (y * 960 + x):3 * (y * 960 + x) + 3])
 
-    def screen(self):
+    def screen(self, win):
         """Which screen the window shows, told from a few pixels."""
-        img = x11(self.test.x.display, "import", "-window", self.wid, "-depth", "8", "rgb:-")
+        img = self.test.x.run("import", "-window", str(win.id), "-depth", "8", "rgb:-")
         if len(img) != 960 * 600 * 3:
             return None
         cream = (250, 248, 240)
@@ -167,41 +109,25 @@ class Run:
         return "other"
 
     def wait_screen(self, name, seconds):
-        return wait_until(lambda: self.screen() == name, seconds, 0.1)
+        win = self.test.x.window("Orvandel", self.proc.pid, seconds, lambda w: self.screen(w) == name)
+        self.win = win or self.win
+        return win is not None
+
+    @property
+    def xid(self):
+        return self.win.id
 
     def standins(self):
         """Living processes that descend from this run's installer: those that carry its mark."""
-        found = []
-        for pid in pids():
-            if pid == self.proc.pid:
-                continue
-            try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if b"STANDIN_TOKEN=" + self.token.encode() + b"\0" not in f.read():
-                        continue
-            except OSError:
-                continue
-            st = proc_stat(pid)
-            if st and st[0] not in "ZX":
-                found.append(pid)
-        return found
-
-    def zombies(self):
-        return [p for p in pids() if (st := proc_stat(p)) and st[1] == self.proc.pid and st[0] == "Z"]
+        mark = b"STANDIN_TOKEN=" + self.token.encode()
+        return [pid for pid in e2e.pids() if pid != self.proc.pid and mark in (e2e.environ(pid) or [])
+                and (st := e2e.stat(pid)) and st[0] not in "ZX"]
 
     def log(self):
-        try:
-            with open(os.path.join(self.home, "logs", "install.log")) as f:
-                return f.read()
-        except OSError:
-            return ""
+        return e2e.read(os.path.join(self.home, "logs", "install.log"))
 
     def runs(self):
-        try:
-            with open(os.path.join(self.work, "runs")) as f:
-                return f.read().count("run")
-        except OSError:
-            return 0
+        return e2e.read(os.path.join(self.work, "runs")).count("run")
 
     def err(self):
         with open(self.stderr.name) as f:
@@ -219,20 +145,24 @@ class Run:
         # Under load a press can be lost while the window is still taking the focus in.
         for _ in range(3):
             self.key("Return")
-            if wait_until(lambda: ready_line in self.log() or self.screen() not in ("setup", None), 5, 0.2):
+            moved = lambda: ready_line in self.log() or self.screen(self.win) not in ("setup", None)
+            if e2e.wait_until(moved, 5, 0.2):
                 break
-        self.test.assertTrue(wait_until(lambda: ready_line in self.log(), 20), f"the installer said {ready_line!r}")
+        self.test.assertTrue(e2e.wait_until(lambda: ready_line in self.log(), 20),
+                             f"the installer said {ready_line!r}")
 
     def clean(self, what):
-        self.test.assertTrue(wait_until(lambda: not self.standins(), 2), f"{what}: left running {self.standins()}")
+        self.test.assertTrue(e2e.wait_until(lambda: not self.standins(), 2),
+                             f"{what}: left running {self.standins()}")
         if self.proc.poll() is None:
-            self.test.assertTrue(wait_until(lambda: not self.zombies(), 2), f"{what}: zombies {self.zombies()}")
+            zombies = lambda: e2e.zombies(self.proc.pid)
+            self.test.assertTrue(e2e.wait_until(lambda: not zombies(), 2), f"{what}: zombies {zombies()}")
 
 
 class UnderXvfb(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.x = Xvfb()
+        cls.x = e2e.Xvfb("1920x1080")
 
     @classmethod
     def tearDownClass(cls):
@@ -320,13 +250,12 @@ class Supervision(UnderXvfb):
         run.start_build("working\n")
         run.proc.kill()
         run.proc.wait()
-        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(run.home, "term")), 5))
+        self.assertTrue(e2e.wait_until(lambda: os.path.exists(os.path.join(run.home, "term")), 5))
 
 
 class OneLauncherPerFolder(UnderXvfb):
     def stacking(self):
-        out = x11(self.x.display, "xwininfo", "-root", "-children").decode()
-        return [int(line.split()[0], 16) for line in out.splitlines() if '"Orvandel"' in line]
+        return self.x.stacking("Orvandel")
 
     def test_second_start_raises_the_first(self):
         first = Run(self, GROUP + 'print "working\\n"; sleep 1000')
@@ -340,11 +269,11 @@ class OneLauncherPerFolder(UnderXvfb):
         second = Run(self, 'exit 0', home=first.home + "/./")
         self.assertEqual(second.ended(5), 0)
         self.assertEqual(second.err(), "")
-        self.assertTrue(wait_until(lambda: self.stacking()[0] == first.xid, 2), "the first window is raised")
+        self.assertTrue(e2e.wait_until(lambda: self.stacking()[0] == first.xid, 2), "the first window is raised")
 
         # During a build, a second start starts no second build.
         first.key("Return")
-        self.assertTrue(wait_until(lambda: "working\n" in first.log(), 10))
+        self.assertTrue(e2e.wait_until(lambda: "working\n" in first.log(), 10))
         third = Run(self, 'exit 0', home=first.home)
         self.assertEqual(third.ended(5), 0)
         self.assertEqual(first.runs() + third.runs(), 1)
