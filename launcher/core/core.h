@@ -97,6 +97,18 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated);
 void end_pass();
 int run(int argc, char **argv);         // the whole program; main's result
 
+// render.cpp
+bool software_gl(const char *name);     // an OpenGL renderer name that is a software rasteriser
+int gl_probe();                         // ORVL_GL_PROBE: prints the OpenGL renderer -1 gets
+void start_gl_probe();                  // asks that of a copy of the program, in the background
+bool probed_software();                 // its answer: OpenGL is a software rasteriser here
+void cheap_renderer();                  // R made the software renderer where OpenGL is software
+
+// pace.cpp
+void redraw();                          // draws and presents when the picture would change
+void redraw_soon();                     // the window needs drawing whatever it shows
+int wait_ms(int bound);                 // how long the loop may wait before the next change
+
 // shot.cpp
 void shot_fill(const char *state);
 int shot(const char *path);

@@ -82,7 +82,12 @@ int startup(bool shot)
                            CANVAS_W, CANVAS_H, flags);
     if (!WIN)
         return die();
-    R = SDL_CreateRenderer(WIN, -1, shot ? SDL_RENDERER_SOFTWARE : SDL_RENDERER_PRESENTVSYNC);
+    if (!shot && probed_software())
+        R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
+    if (!R)
+        R = SDL_CreateRenderer(WIN, -1, shot ? SDL_RENDERER_SOFTWARE : SDL_RENDERER_PRESENTVSYNC);
+    if (R && !shot)
+        cheap_renderer();
     if (!R)
         R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)
@@ -113,8 +118,11 @@ int act(int action, int argc, char **argv)
     if (action != ACT_QUIT && !offered(S.state, action))
         return 0;
     switch (action) {
-    case ACT_PLAY:
-        return play(WIN, argc, argv) == 0;
+    case ACT_PLAY: {
+        int ended = play(WIN, argc, argv) == 0;
+        redraw_soon();
+        return ended;
+    }
     case ACT_BUILD:
     case ACT_RETRY:
         start_build();
@@ -216,6 +224,15 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
     case SDL_CONTROLLERDEVICEADDED:
         SDL_GameControllerOpen(e.cdevice.which);
         return 0;
+    case SDL_WINDOWEVENT:
+        switch (e.window.event) {
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_RESTORED:
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+            redraw_soon();
+        }
+        return 0;
     }
     return 0;
 }
@@ -255,8 +272,7 @@ void end_pass()
     job_moved = false;
     reap_adopted(S.pid);
     answer_peers();
-    draw();
-    SDL_RenderPresent(R);
+    redraw();
 }
 
 // Tells the desktop what the pass did to the build, begun in state before.
@@ -272,6 +288,8 @@ static void follow_build(int before)
 
 int run(int argc, char **argv)
 {
+    if (getenv("ORVL_GL_PROBE"))
+        return gl_probe();
     resolve_paths();
     language(nullptr);
     const char *shot_path = getenv("ORVL_LAUNCHER_SHOT");
@@ -279,14 +297,14 @@ int run(int argc, char **argv)
         if (claim_home())
             return 0;
         supervise();
+        start_gl_probe();
     }
     if (startup(shot_path != nullptr))
         return 1;
     if (shot_path)
         return shot(shot_path);
     desktop_open();
-    draw();
-    SDL_RenderPresent(R);
+    redraw();
     check_status();
     FOCUS = FOCUS_DEFAULT;
 
@@ -294,7 +312,7 @@ int run(int argc, char **argv)
     int leave = 0;
     while (!leave) {
         int before = S.state;
-        if (wait_event(&e, S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS)) {
+        if (wait_event(&e, wait_ms(S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS))) {
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
             bool activated = false;
