@@ -103,6 +103,7 @@ int gl_probe();                         // ORVL_GL_PROBE: prints the OpenGL rend
 void start_gl_probe();                  // asks that of a copy of the program, in the background
 bool probed_software();                 // its answer: OpenGL is a software rasteriser here
 void cheap_renderer();                  // R made the software renderer where OpenGL is software
+int display_fd();                       // the X server's connection to wait on, or -1
 
 // pace.cpp
 void redraw();                          // draws and presents when the picture would change

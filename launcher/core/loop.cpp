@@ -242,7 +242,8 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
 // writer is never left blocked on a full pipe until the next pass.
 static int wait_event(SDL_Event *e, int timeout)
 {
-    if (S.fd < 0)
+    int x = display_fd();
+    if (S.fd < 0 && x < 0)
         return SDL_WaitEventTimeout(e, timeout);
     Uint32 begin = SDL_GetTicks();
     for (;;) {
@@ -251,8 +252,11 @@ static int wait_event(SDL_Event *e, int timeout)
         int left = timeout - (int)(SDL_GetTicks() - begin);
         if (left <= 0)
             return 0;
-        struct pollfd p = {S.fd, POLLIN, 0};
-        if (poll(&p, 1, pump_pending() ? 0 : SDL_min(left, POLL_SLICE_MS)) <= 0)
+        // The X server's connection beside the output: input wakes the
+        // wait at once, with no slices. SDL has just taken in what Xlib held.
+        struct pollfd p[2] = {{S.fd, POLLIN, 0}, {x, POLLIN, 0}};
+        int slice = x < 0 ? SDL_min(left, POLL_SLICE_MS) : left;
+        if (poll(p, 2, pump_pending() ? 0 : slice) <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         int before = S.state;
         bool ended = pump_quick();

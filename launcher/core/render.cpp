@@ -12,6 +12,8 @@
 #include "child.h"
 #include "family.h"
 
+#include <SDL_syswm.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -171,4 +173,15 @@ void cheap_renderer()
     R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)
         R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_PRESENTVSYNC);
+}
+
+int display_fd()
+{
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    // With a joystick SDL reads devices of its own that no descriptor here
+    // tells of: then the wait goes on in slices, as SDL's own does.
+    if (SDL_NumJoysticks() > 0 || !SDL_GetWindowWMInfo(WIN, &info) || info.subsystem != SDL_SYSWM_X11)
+        return -1;
+    return ConnectionNumber(info.info.x11.display);
 }
