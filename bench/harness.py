@@ -365,6 +365,10 @@ def draw_bench(binary, renderer, pattern, reps, min_time, out, field="real_time"
     env = base_env(ORVL_HOME=os.path.join(WORK, "draw-home"))
     if renderer == "soft":
         env["SDL_VIDEODRIVER"] = "offscreen"
+    else:
+        # OpenGL by name: on a software OpenGL the launcher would take SDL's
+        # software renderer instead, which the "soft" figures measure.
+        env["SDL_RENDER_DRIVER"] = "opengl"
     subprocess.run([binary, f"--renderer={renderer}", f"--benchmark_repetitions={reps}",
                     f"--benchmark_filter={pattern}", "--benchmark_enable_random_interleaving=true",
                     f"--benchmark_min_time={min_time}", f"--benchmark_out={out}", "--benchmark_out_format=json"],
