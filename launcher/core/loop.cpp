@@ -246,17 +246,24 @@ static int wait_event(SDL_Event *e, int timeout)
     if (S.fd < 0 && x < 0)
         return SDL_WaitEventTimeout(e, timeout);
     Uint32 begin = SDL_GetTicks();
+    bool events = true;     // SDL may have events to give
     for (;;) {
-        if (SDL_PollEvent(e))
+        if (events && SDL_PollEvent(e))
             return 1;
         int left = timeout - (int)(SDL_GetTicks() - begin);
         if (left <= 0)
             return 0;
         // The X server's connection beside the output: input wakes the
-        // wait at once, with no slices. SDL has just taken in what Xlib held.
+        // wait at once, with no slices. SDL has just taken in what Xlib held,
+        // so while the connection stays quiet there is nothing to ask SDL.
         struct pollfd p[2] = {{S.fd, POLLIN, 0}, {x, POLLIN, 0}};
         int slice = x < 0 ? SDL_min(left, POLL_SLICE_MS) : left;
-        if (poll(p, 2, pump_pending() ? 0 : slice) <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        bool pending = pump_pending();
+        int n = poll(p, 2, pending ? 0 : slice);
+        if (n == 0 && !pending && slice == left)
+            return 0;   // the whole wait has passed; the next one starts by asking SDL
+        events = x < 0 || p[1].revents;
+        if (n <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         int before = S.state;
         bool ended = pump_quick();

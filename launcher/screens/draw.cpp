@@ -130,13 +130,14 @@ static void background()
     static SDL_Renderer *owner;     // a renderer's textures end with it
     static SDL_Texture *kept;
     static int kept_w, kept_h;
+    static int last_w, last_h;      // the output size of the frame before
     int w = 0, h = 0;
     SDL_GetRendererOutputSize(R, &w, &h);
     bool whole = w > 0 && h > 0 && SDL_fabs((float)CANVAS_W / CANVAS_H - (float)w / h) < 0.0001;
     if (owner == R && kept && w == kept_w && h == kept_h) {
         constexpr float NUDGE = 1 / 64.0f;  // lands the truncated output size on the texture's
-        float sx = (float)w / CANVAS_W, sy = (float)h / CANVAS_H;
-        SDL_FRect dst = {0, 0, (w + NUDGE) / sx, (h + NUDGE) / sy};
+        float scale = (float)w / CANVAS_W;  // SDL's, for both axes
+        SDL_FRect dst = {0, 0, (w + NUDGE) / scale, (h + NUDGE) / scale};
         SDL_RenderCopyF(R, kept, nullptr, &dst);
         return;
     }
@@ -145,7 +146,12 @@ static void background()
     owner = R;
     kept = nullptr;
     bands();
-    if (!whole)
+    // Kept from the second frame of a size on: a frame alone, as screenshot
+    // mode draws, costs no more than its bands.
+    bool again = w == last_w && h == last_h;
+    last_w = w;
+    last_h = h;
+    if (!whole || !again)
         return;
     SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
     if (s && SDL_RenderReadPixels(R, nullptr, SDL_PIXELFORMAT_ARGB8888, s->pixels, s->pitch) == 0) {
