@@ -47,30 +47,6 @@ TEST(Look, TellsWhatChangesTheWorkingScreen)
         EXPECT_EQ(!same_look(working_look(c.change, c.now), base), c.differs) << c.what;
 }
 
-TEST(Look, SweepMovesByItsStepAndTheReadyScreenNever)
-{
-    offscreen();
-    auto sweeping = [] { S.progress = -1; };
-    Look a = working_look(sweeping, 100000), b = working_look(sweeping, 100000 + SWEEP_STEP_MS - 1);
-    Look c = working_look(sweeping, 100000 + SWEEP_STEP_MS);
-    EXPECT_TRUE(same_look(a, b));
-    EXPECT_FALSE(same_look(a, c));
-    EXPECT_EQ(look_next(100000 + 10), (int)SWEEP_STEP_MS - 10);
-
-    reset_state();
-    S.state = ST_READY;
-    FOCUS = FOCUS_DEFAULT;
-    EXPECT_EQ(look_next(100000), -1);
-    Look r1, r2;
-    look(&r1, 100000);
-    FOCUS = 1;
-    look(&r2, 900000);
-    EXPECT_TRUE(same_look(r1, r2));
-    FOCUS = 0;
-    look(&r2, 900000);
-    EXPECT_FALSE(same_look(r1, r2)) << "the other button focused";
-}
-
 TEST(Renderer, SoftwareOpenGlByItsName)
 {
     struct {

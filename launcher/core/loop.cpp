@@ -77,12 +77,14 @@ int startup(bool shot)
         return die();
     if (TTF_Init() != 0)
         return die();
+    // Asked before the window is made, so that it opens ready to be drawn.
+    bool soft = !shot && probed_software();
     Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | (shot ? SDL_WINDOW_HIDDEN : 0);
     WIN = SDL_CreateWindow("Orvandel", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                            CANVAS_W, CANVAS_H, flags);
     if (!WIN)
         return die();
-    if (!shot && probed_software())
+    if (soft)
         R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)
         R = SDL_CreateRenderer(WIN, -1, shot ? SDL_RENDERER_SOFTWARE : SDL_RENDERER_PRESENTVSYNC);
