@@ -365,6 +365,10 @@ def draw_bench(binary, renderer, pattern, reps, min_time, out, field="real_time"
     env = base_env(ORVL_HOME=os.path.join(WORK, "draw-home"))
     if renderer == "soft":
         env["SDL_VIDEODRIVER"] = "offscreen"
+    else:
+        # OpenGL by name: on a software OpenGL the launcher would take SDL's
+        # software renderer instead, which the "soft" figures measure.
+        env["SDL_RENDER_DRIVER"] = "opengl"
     subprocess.run([binary, f"--renderer={renderer}", f"--benchmark_repetitions={reps}",
                     f"--benchmark_filter={pattern}", "--benchmark_enable_random_interleaving=true",
                     f"--benchmark_min_time={min_time}", f"--benchmark_out={out}", "--benchmark_out_format=json"],
@@ -708,6 +712,88 @@ def fig_sample(res):
     res["sample"] = out
 
 
+def place_window(win, w, h):
+    """Moves the launcher's window to the screen's corner and gives it w x h."""
+    wid = subprocess.run([tool("xdrive"), "id", win.name], capture_output=True, text=True, env=base_env(),
+                         check=True).stdout.strip()
+    for args in (["windowmove", wid, "0", "0"], ["windowsize", wid, str(w), str(h)]):
+        subprocess.run(["xdotool", *args], env=base_env(), check=True)
+    time.sleep(0.5)
+
+
+WAIT_CASES = (("idle", "idle on the ready screen"), ("quiet", "build running, no output (sweep / --pulsate)"),
+              ("paced", "build writing 5 Ninja lines a second"))
+
+
+def wait_launcher(binary, case, w, h, secs):
+    """One launcher waiting in that case with its window at w x h: CPU of
+    all its threads in ms per s of wall time, frames per s, peak memory."""
+    extra = dict(GEN_STATUS="ready") if case == "idle" else dict(GEN_MODE=case)
+    win = Windowed("launcher", binary=binary, **extra)
+    try:
+        win.wait_presents(2)
+        place_window(win, w, h)
+        if case != "idle":
+            _, f = win.start_build()
+        time.sleep(1.0)
+        c, _, t0, t1 = measure_cpu(win.proc.pid, secs)
+        out = dict(cpu=c * 10, fps=frames_between(win, t0, t1) / ((t1 - t0) / 1e9), hwm=vm_hwm_kib(win.proc.pid))
+        if case != "idle":
+            key(win.name, "Escape")
+            wait_until(lambda: win.reaped(f[0]), 10)
+            win.kill_group(f[0])
+    finally:
+        win.quit()
+    return out
+
+
+def wait_zenity(case, secs):
+    feeder = None
+    if case == "idle":
+        z = Zenity("--text=Ready to play", "--percentage=100")
+    elif case == "quiet":
+        z = Zenity("--text=Compiling", "--pulsate")
+    else:
+        rd, wr = os.pipe()
+        z = Zenity("--text=Compiling", stdin=rd)
+        os.close(rd)
+        feeder = subprocess.Popen([tool("gen"), "--download"], stdout=wr, env=base_env(GEN_MODE="zenity-paced"))
+        STARTED.append(feeder)
+        os.close(wr)
+    try:
+        time.sleep(1.0)
+        c, _, _, _ = measure_cpu(z.proc.pid, secs)
+        return dict(cpu=c * 10, hwm=vm_hwm_kib(z.proc.pid))
+    finally:
+        z.stop()
+        if feeder:
+            feeder.kill()
+            ends(feeder)
+
+
+def fig_wait(res):
+    """What waiting costs: the launcher idle, beside a silent build and beside
+    a build writing 5 lines a second, at 960x600 and 1920x1200, against
+    zenity --progress doing the same job under the same X server."""
+    say("9. what waiting costs")
+    rounds, secs = (1, 2.0) if QUICK else (3, 4.0)
+    builds = [("launcher", None)] + ([("candidate", os.path.join(CANDIDATE, "launcher"))] if CANDIDATE else [])
+    out = {}
+    for case, _ in WAIT_CASES:
+        d = {}
+        for r in range(rounds):
+            for w, h in ((960, 600), (1920, 1200)):
+                for who, binary in builds:
+                    v = wait_launcher(binary, case, w, h, secs)
+                    for k, x in v.items():
+                        d.setdefault(f"{who}/{w}x{h}", {}).setdefault(k, []).append(x)
+            for k, x in wait_zenity(case, secs).items():
+                d.setdefault("zenity", {}).setdefault(k, []).append(x)
+        out[case] = {who: {k: median(v) for k, v in x.items()} for who, x in d.items()}
+    out["rounds"], out["seconds"] = rounds, secs
+    res["wait"] = out
+
+
 def fig_escape(res):
     say("6. Escape during a flowing build")
     rounds = 2 if QUICK else 6
@@ -870,6 +956,17 @@ def table(res):
             row(f"8 Launcher CPU ÷ wall time over a build of the sample game, window {size}",
                 f"{v['share']:.1f} % ({v['wall']:.1f} s)", "", "", "", "(context)",
                 (f"candidate: {before['share']:.1f} %; " if before else "") + f"Xvfb {v['x']:.1f} %")
+    wt = res.get("wait")
+    if wt:
+        for case, label in WAIT_CASES:
+            d = wt[case]
+            for size in ("960x600", "1920x1200"):
+                v, before = d[f"launcher/{size}"], d.get(f"candidate/{size}")
+                row(f"9 What waiting costs, {label}, window {size}: CPU ms/s (frames/s) / peak memory",
+                    f"{v['cpu']:.1f} ms/s ({v['fps']:.1f}) / {v['hwm'] / 1024:.0f} MiB", "",
+                    f"{d['zenity']['cpu']:.1f} ms/s / {d['zenity']['hwm'] / 1024:.0f} MiB", "", "(context)",
+                    f"candidate: {before['cpu']:.1f} ms/s ({before['fps']:.1f}) / {before['hwm'] / 1024:.0f} MiB"
+                    if before else "")
     head = ("Figure", "launcher", "floor", "peer: zenity", "ratio", "target", "")
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
@@ -910,7 +1007,7 @@ def main():
                     "launcher is measured in turn with this one in figures 5, 7 and 8")
     ap.add_argument("--report", default="", help="print the table of an earlier results.json and stop")
     ap.add_argument("--only", default="", help="comma-separated figures to run: "
-                    "shot,startup,draw,idle,feed,intake,escape,text,sample")
+                    "shot,startup,draw,idle,feed,intake,escape,text,sample,wait")
     a = ap.parse_args()
     if a.report:
         with open(a.report) as fh:
@@ -928,7 +1025,7 @@ def main():
     res = dict(machine=machine(), date=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), quick=QUICK)
     figures = [("shot", fig_screenshot), ("startup", fig_startup), ("draw", fig_draw), ("idle", fig_idle),
                ("feed", fig_feed), ("intake", fig_intake), ("escape", fig_escape), ("text", fig_text),
-               ("sample", fig_sample)]
+               ("sample", fig_sample), ("wait", fig_wait)]
     only = set(x for x in a.only.split(",") if x)
     t = time.monotonic()
     try:

@@ -11,7 +11,10 @@
  *             GEN_MODE=zenity the same lines in zenity's progress protocol
  *                             ("#text" lines and percent lines), 64 KiB writes;
  *             GEN_MODE=zenity-line  that, one write(2) per line;
- *             GEN_MODE=quiet  writes nothing and waits to be signalled.
+ *             GEN_MODE=quiet  writes nothing and waits to be signalled;
+ *             GEN_MODE=paced  the same lines, GEN_RATE (default 5) a second,
+ *                             one write(2) per line, until it is signalled;
+ *             GEN_MODE=zenity-paced  that, in zenity's protocol.
  *             It exits 0 when done.
  * Anything else (or no argument) prints the byte count of the stream that
  * the flood and line modes write, for the harness to check logs against.
@@ -145,7 +148,11 @@ int main(int argc, char **argv)
         for (;;)
             pause();
     int zen = strncmp(gm, "zenity", 6) == 0;
-    int per_line = strcmp(gm, "line") == 0 || strcmp(gm, "zenity-line") == 0;
+    int paced = strcmp(gm, "paced") == 0 || strcmp(gm, "zenity-paced") == 0;
+    int per_line = paced || strcmp(gm, "line") == 0 || strcmp(gm, "zenity-line") == 0;
+    const char *rate = getenv("GEN_RATE");
+    long gap_ns = 1000000000L / (rate && atoi(rate) > 0 ? atoi(rate) : 5);
+    long long due = now_ns();
     /* Lines are gathered in buf and written when it holds 64 KiB, or after
      * every line in the one-write-per-line modes. */
     static char buf[65536 + 512];
@@ -162,6 +169,16 @@ int main(int argc, char **argv)
                 return 1;
             total += (long long)used;
             used = 0;
+        }
+        if (paced && i > 1) {
+            /* Paced from the start, so that the rate does not drift. */
+            due += gap_ns;
+            long long wait = due - now_ns();
+            if (wait > 0) {
+                struct timespec t = {(time_t)(wait / 1000000000LL), (long)(wait % 1000000000LL)};
+                while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+                }
+            }
         }
         if (zen)
             buf[used++] = '#';

@@ -39,12 +39,19 @@ int startup(bool shot)
         return die();
     if (TTF_Init() != 0)
         return die();
+    // Asked before the window is made, so that it opens ready to be drawn.
+    bool soft = !shot && probed_software();
     Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI | (shot ? SDL_WINDOW_HIDDEN : 0);
     WIN = SDL_CreateWindow("Orvandel", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                            CANVAS_W, CANVAS_H, flags);
     if (!WIN)
         return die();
-    R = SDL_CreateRenderer(WIN, -1, shot ? SDL_RENDERER_SOFTWARE : SDL_RENDERER_PRESENTVSYNC);
+    if (soft)
+        R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
+    if (!R)
+        R = SDL_CreateRenderer(WIN, -1, shot ? SDL_RENDERER_SOFTWARE : SDL_RENDERER_PRESENTVSYNC);
+    if (R && !shot)
+        cheap_renderer();
     if (!R)
         R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)
@@ -73,8 +80,11 @@ int act(int action)
     if (action != ACT_QUIT && !offered(S.state, action))
         return 0;
     switch (action) {
-    case ACT_PLAY:
-        return play(WIN, ARGC, ARGV) == 0;
+    case ACT_PLAY: {
+        int ended = play(WIN, ARGC, ARGV) == 0;
+        redraw_soon();      // back from the game: the window is drawn anew
+        return ended;
+    }
     case ACT_BUILD:
     case ACT_RETRY:
         start_build();
@@ -192,6 +202,15 @@ int handle(const SDL_Event &e, bool *activated)
     case SDL_CONTROLLERDEVICEADDED:
         SDL_GameControllerOpen(e.cdevice.which);
         return 0;
+    case SDL_WINDOWEVENT:
+        switch (e.window.event) {
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_RESTORED:
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+            redraw_soon();
+        }
+        return 0;
     }
     return 0;
 }
@@ -203,17 +222,28 @@ int handle(const SDL_Event &e, bool *activated)
 // writer is never left blocked on a full pipe until the next pass.
 static int wait_event(SDL_Event *e, int timeout)
 {
-    if (S.fd < 0)
+    int x = display_fd();
+    if (S.fd < 0 && x < 0)
         return SDL_WaitEventTimeout(e, timeout);
     Uint32 begin = SDL_GetTicks();
+    bool events = true;     // SDL may have events to give
     for (;;) {
-        if (SDL_PollEvent(e))
+        if (events && SDL_PollEvent(e))
             return 1;
         int left = timeout - (int)(SDL_GetTicks() - begin);
         if (left <= 0)
             return 0;
-        struct pollfd p = {S.fd, POLLIN, 0};
-        if (poll(&p, 1, pump_pending() ? 0 : SDL_min(left, POLL_SLICE_MS)) <= 0)
+        // The X server's connection beside the output: input wakes the
+        // wait at once, with no slices. SDL has just taken in what Xlib held,
+        // so while the connection stays quiet there is nothing to ask SDL.
+        struct pollfd p[2] = {{S.fd, POLLIN, 0}, {x, POLLIN, 0}};
+        int slice = x < 0 ? SDL_min(left, POLL_SLICE_MS) : left;
+        bool pending = pump_pending();
+        int n = poll(p, 2, pending ? 0 : slice);
+        if (n == 0 && !pending && slice == left)
+            return 0;   // the whole wait has passed; the next one starts by asking SDL
+        events = x < 0 || p[1].revents;
+        if (n <= 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         int before = S.state;
         bool ended = pump_quick();
@@ -233,8 +263,7 @@ void end_pass()
     JOB_MOVED = false;
     reap_adopted(S.pid);
     answer_peers();
-    draw();
-    SDL_RenderPresent(R);
+    redraw();
 }
 
 // Tells the desktop what the pass did to the build, begun in state before.
@@ -250,6 +279,8 @@ static void follow_build(int before)
 
 int run(int argc, char **argv)
 {
+    if (getenv("ORVL_GL_PROBE"))
+        return gl_probe();
     keep_args(argc, argv);
     resolve_paths();
     language(nullptr);
@@ -258,14 +289,14 @@ int run(int argc, char **argv)
         if (claim_home())
             return 0;
         supervise();
+        start_gl_probe();
     }
     if (startup(shot_path != nullptr))
         return 1;
     if (shot_path)
         return shot(shot_path);
     desktop_open();
-    draw();
-    SDL_RenderPresent(R);
+    redraw();
     check_status(answer_peers);    // a second launcher started meanwhile is answered
     FOCUS = FOCUS_DEFAULT;
 
@@ -273,7 +304,7 @@ int run(int argc, char **argv)
     int leave = 0;
     while (!leave) {
         int before = S.state;
-        if (wait_event(&e, S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS)) {
+        if (wait_event(&e, wait_ms(S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS))) {
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
             bool activated = false;

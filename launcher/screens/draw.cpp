@@ -25,6 +25,11 @@ static const Row ROWS[] = {
 };
 static_assert(std::size(ROWS) == ST_CRASHED + 1, "a row for every state");
 
+int row_size(int state)
+{
+    return state < 0 || state > ST_CRASHED ? 0 : ROWS[state].count;
+}
+
 bool offered(int state, int action)
 {
     if (state < 0 || state > ST_CRASHED)
@@ -73,7 +78,7 @@ bool sweep(uint32_t p, SDL_Rect *r)
     return true;
 }
 
-static void working()
+static void working(uint32_t now)
 {
     if (S.cancelled)
         text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", _("Cancelling\u2026"));
@@ -84,7 +89,7 @@ static void working()
         text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", S.step_label);
 
     char clock[32];
-    clock_text(SDL_GetTicks() - S.started, clock);
+    clock_text(now - S.started, clock);
     int w, h;
     measure(F_BODY, clock, &w, &h);
     text(F_BODY, RIGHT_EDGE - w, BODY_Y, 0, DIM, "%s", clock);
@@ -93,20 +98,69 @@ static void working()
     SDL_Rect r;
     if (S.progress >= 0)
         fill({MARGIN, TRACK_Y, fill_width(S.progress), TRACK_H}, AMBER);
-    else if (sweep(SDL_GetTicks() / 4 % SWEEP_PERIOD, &r))
+    else if (sweep(now / 4 % SWEEP_PERIOD, &r))
         fill(r, AMBER);
 
     text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", S.detail);
     text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "%s", _("You can leave it running; it needs no help."));
 }
 
-static void frame()
+static void bands()
 {
     for (int y = 0; y < CANVAS_H; y += BAND_H) {
         SDL_Color c;
         band_colour(y, &c);
         fill({0, y, CANVAS_W, BAND_H}, c);
     }
+}
+
+// The gradient is the same in every frame of an output size: it is filled
+// once, read back as the renderer drew it, and copied pixel for pixel into
+// the frames that follow, which keeps them byte-identical. Only where the
+// canvas fills the whole output, as SDL's logical size does when the
+// aspect ratios agree; a letterboxed window fills its bands every frame.
+static void background()
+{
+    static SDL_Renderer *owner;     // a renderer's textures end with it
+    static SDL_Texture *kept;
+    static int kept_w, kept_h;
+    static int last_w, last_h;      // the output size of the frame before
+    int w = 0, h = 0;
+    SDL_GetRendererOutputSize(R, &w, &h);
+    bool whole = w > 0 && h > 0 && SDL_fabs((float)CANVAS_W / CANVAS_H - (float)w / h) < 0.0001;
+    if (owner == R && kept && w == kept_w && h == kept_h) {
+        constexpr float NUDGE = 1 / 64.0f;  // lands the truncated output size on the texture's
+        float scale = (float)w / CANVAS_W;  // SDL's, for both axes
+        SDL_FRect dst = {0, 0, (w + NUDGE) / scale, (h + NUDGE) / scale};
+        SDL_RenderCopyF(R, kept, nullptr, &dst);
+        return;
+    }
+    if (owner == R && kept)
+        SDL_DestroyTexture(kept);
+    owner = R;
+    kept = nullptr;
+    bands();
+    // Kept from the second frame of a size on: a frame alone, as screenshot
+    // mode draws, costs no more than its bands.
+    bool again = w == last_w && h == last_h;
+    last_w = w;
+    last_h = h;
+    if (!whole || !again)
+        return;
+    SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
+    if (s && SDL_RenderReadPixels(R, nullptr, SDL_PIXELFORMAT_ARGB8888, s->pixels, s->pitch) == 0) {
+        kept = SDL_CreateTextureFromSurface(R, s);
+        if (kept)
+            SDL_SetTextureBlendMode(kept, SDL_BLENDMODE_NONE);
+        kept_w = w;
+        kept_h = h;
+    }
+    SDL_FreeSurface(s);
+}
+
+static void frame(uint32_t now)
+{
+    background();
 
     int st = S.state;
     const char *title = "Orvandel";
@@ -131,7 +185,7 @@ static void frame()
                "saves are kept."));
         break;
     case ST_WORKING:
-        working();
+        working(now);
         break;
     case ST_FAILED:
     case ST_CRASHED:
@@ -151,8 +205,13 @@ static void frame()
     draw_buttons();
 }
 
+void draw_at(uint32_t now)
+{
+    frame(now);
+    text_frame_end();
+}
+
 void draw()
 {
-    frame();
-    text_frame_end();
+    draw_at(SDL_GetTicks());
 }

@@ -14,6 +14,7 @@ constexpr int RIGHT_EDGE = 912;
 constexpr int CROP_EDGE = 920;
 constexpr int TRACK_Y = 160, TRACK_W = 864, TRACK_H = 14;
 constexpr int SWEEP_W = 216, SWEEP_PERIOD = 1080;
+constexpr uint32_t SWEEP_STEP_MS = 50;  // the sweep's frame period: the loop's while a build runs
 
 // text.cpp
 void fill(SDL_Rect r, SDL_Color c);
@@ -48,4 +49,22 @@ void clock_text(uint32_t elapsed, char out[32]);
 int fill_width(double progress);
 bool sweep(uint32_t p, SDL_Rect *r);
 bool offered(int state, int action);   // the state's row carries that action
+int row_size(int state);               // buttons in the state's row
 void draw();
+void draw_at(uint32_t now);            // with the clock and the sweep at SDL_GetTicks() now
+
+// look.cpp
+struct Look {               // what decides a frame's pixels; zero where not shown
+    int32_t state, needs_disc, cancelled;
+    int32_t focus;          // the focused button as the row draws it, or -1
+    int32_t w, h;           // the renderer's output size
+    int32_t step, steps;
+    int32_t fill;           // filled width of the bar, or -1 for the sweep
+    int32_t sweep;          // the sweep's step, or -1
+    uint32_t clock;         // the elapsed clock's second
+    char label[160], detail[256], message[512];
+};
+void look(Look *l, uint32_t now);      // what draw_at(now) would show
+bool same_look(const Look &a, const Look &b);
+int look_next(uint32_t now);           // ms until time alone changes the picture, or -1
+
