@@ -7,6 +7,7 @@
 #include "../game/game.h"
 #include "../installer/installer.h"
 #include "../screens/screens.h"
+#include "../speech/speech.h"
 
 #include <csignal>
 #include <poll.h>
@@ -27,6 +28,7 @@ static const char *dirs[] = {
 constexpr int WAIT_WORKING_MS = 50, WAIT_IDLE_MS = 250;
 constexpr int POLL_SLICE_MS = 10;   // how late an event may be seen while output is watched
 constexpr int QUIT_GRACE_MS = 3000; // a build child's time to end after SIGTERM at quit
+constexpr SDL_Keycode REPEAT_KEY = SDLK_F5;  // speaks the screen again; neither the desktop's nor a screen reader's
 
 static bool job_moved;  // the build's output changed the state while the loop waited
 
@@ -177,6 +179,9 @@ int handle(const SDL_Event &e, int argc, char **argv, bool *activated)
                 return 1;
             cancel_build();
             return 0;
+        case REPEAT_KEY:
+            speech_repeat();
+            return 0;
         }
         return 0;
     case SDL_MOUSEMOTION: {
@@ -294,10 +299,10 @@ int run(int argc, char **argv)
     int leave = 0;
     while (!leave) {
         int before = S.state;
+        bool activated = false;
         if (wait_event(&e, S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS)) {
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
-            bool activated = false;
             leave = handle(e, argc, argv, &activated);
             while (!leave && !activated && SDL_PollEvent(&e))
                 leave = handle(e, argc, argv, &activated);
@@ -307,10 +312,13 @@ int run(int argc, char **argv)
             leave = 1;
         end_pass();
         follow_build(before);
+        speech_on(desktop_screen_reader());
+        speech_pass(activated);
     }
     if (S.pid > 0)
         stop_build(QUIT_GRACE_MS);
     reap_adopted(0);
+    speech_close();
     desktop_close();
     TTF_Quit();
     SDL_Quit();
