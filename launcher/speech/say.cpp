@@ -150,7 +150,7 @@ static void tell(int kind, const char *text, bool again)
 
 static void screen(bool full, bool again)
 {
-    static char text[LINE];
+    char text[LINE];
     bool failure = S.state == ST_FAILED || S.state == ST_CRASHED;
     words(text, sizeof text, full);
     say(SAY_CANCEL, "");

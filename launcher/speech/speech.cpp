@@ -17,6 +17,7 @@
 #include <iterator>
 #include <libspeechd.h>
 #include <pthread.h>
+#include <unistd.h>
 
 constexpr int QUEUE = 8;                // a screen, its button and a few steps; the oldest go first
 constexpr int TEXT_MAX = 2048;          // a failure, the logs folder and the words around them
@@ -77,12 +78,19 @@ static void voice_language()
 }
 
 // No autospawn: the server is the screen reader's, and one started here
-// would not follow SPEECHD_ADDRESS.
+// would not follow SPEECHD_ADDRESS. spd_open2 leaks a little on every
+// connection it fails to make, so a socket that is not there is not tried.
 static SPDConnection *connect()
 {
-    char *error = nullptr;
-    SPDConnection *c = spd_open2("orvandel", "launcher", nullptr, SPD_MODE_SINGLE, nullptr, 0, &error);
+    char *error = nullptr, *failure = nullptr;
+    SPDConnectionAddress *address = spd_get_default_address(&error);
+    SPDConnection *c = nullptr;
+    if (address && (address->method != SPD_METHOD_UNIX_SOCKET || access(address->unix_socket_name, F_OK) == 0))
+        c = spd_open2("orvandel", "launcher", nullptr, SPD_MODE_SINGLE, address, 0, &failure);
+    if (address)
+        SPDConnectionAddress__free(address);
     free(error);
+    free(failure);
     if (c && spd_set_language(c, VOICE) < 0) {
         spd_close(c);
         c = nullptr;

@@ -26,8 +26,11 @@ FILES = {
 }
 # The shared libraries the program may need, which the package depends on
 # (README, "Installing"); the compiler's own runtimes and sanitizers aside.
+# A build not linked as needed also names what the link flags of SDL2_ttf
+# and libspeechd bring, which their own packages depend on.
 LIBRARIES = {"libSDL2-2.0.so.0", "libSDL2_ttf-2.0.so.0", "libsystemd.so.0", "libfontconfig.so.1",
-             "libspeechd.so.2", "libm.so.6", "libc.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+             "libspeechd.so.2", "libm.so.6", "libc.so.6", "libstdc++.so.6", "libgcc_s.so.1",
+             "libfreetype.so.6", "libglib-2.0.so.0"}
 
 
 def run(*argv, **kw):
