@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev xvfb xdotool x11-utils imagemagick clang perl procps
   desktop-file-utils appstream man-db groff-base
   dbus-daemon dbus-bin python3-dbusmock python3-xlib
+  libspeechd-dev speech-dispatcher
 )
 
 missing_packages() {

@@ -7,6 +7,7 @@
 #include "../game/game.h"
 #include "../installer/installer.h"
 #include "../screens/screens.h"
+#include "../speech/speech.h"
 
 #include <csignal>
 #include <poll.h>
@@ -107,6 +108,7 @@ enum Intent {
     PRESS,      // press the focused button
     BACK,       // cancel a running build, else leave
     CANCEL,     // cancel a running build, else nothing
+    SPEAK,      // speak the whole screen again
 };
 
 struct Binding {
@@ -125,6 +127,7 @@ static const Binding BINDINGS[] = {
     {SDL_KEYDOWN, SDLK_SPACE, PRESS},
     {SDL_KEYDOWN, SDLK_KP_ENTER, PRESS},
     {SDL_KEYDOWN, SDLK_ESCAPE, BACK},
+    {SDL_KEYDOWN, SDLK_F5, SPEAK},     // bound by neither the desktops nor the screen readers
     {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_A, PRESS},
     {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_START, PRESS},
     {SDL_CONTROLLERBUTTONDOWN, SDL_CONTROLLER_BUTTON_B, CANCEL},
@@ -161,6 +164,9 @@ static int follow(Intent intent, bool *activated)
         if (S.state != ST_WORKING)
             return intent == BACK;
         cancel_build();
+        return 0;
+    case SPEAK:
+        speech_repeat();
         return 0;
     }
     return 0;
@@ -304,10 +310,10 @@ int run(int argc, char **argv)
     int leave = 0;
     while (!leave) {
         int before = S.state;
+        bool activated = false;
         if (wait_event(&e, wait_ms(S.state == ST_WORKING ? WAIT_WORKING_MS : WAIT_IDLE_MS))) {
             // An activation ends the batch: what is queued behind it meets
             // the row of the new state, laid out by this pass's redraw.
-            bool activated = false;
             leave = handle(e, &activated);
             while (!leave && !activated && SDL_PollEvent(&e))
                 leave = handle(e, &activated);
@@ -317,10 +323,13 @@ int run(int argc, char **argv)
             leave = 1;
         end_pass();
         follow_build(before);
+        speech_on(desktop_screen_reader());
+        speech_pass(activated);
     }
     if (S.pid > 0)
         stop_build(QUIT_GRACE_MS);
     reap_adopted(0);
+    speech_close();
     desktop_close();
     TTF_Quit();
     SDL_Quit();

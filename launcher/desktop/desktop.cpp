@@ -1,6 +1,7 @@
 // The desktop's services, reached with sd-bus: logind's (or, in a Flatpak
-// sandbox, the portal's) sleep inhibitor, desktop notifications, and the
-// launcher-entry signal that docks and task managers read for a progress bar.
+// sandbox, the portal's) sleep inhibitor, desktop notifications, the
+// launcher-entry signal that docks and task managers read for a progress bar,
+// and the accessibility bus's word on a screen reader.
 // Every call is asynchronous: the replies are taken in by desktop_pass, so a
 // slow or missing service can never hold the loop.
 #include "desktop.h"
@@ -82,6 +83,79 @@ static int on_action(sd_bus_message *m, void *, sd_bus_error *)
     return 0;
 }
 
+// ---- screen reader ----
+// The accessibility bus launcher's status object says whether a screen reader
+// is on: ScreenReaderEnabled, or IsEnabled on desktops without that one.
+constexpr const char *A11Y_NAME = "org.a11y.Bus", *A11Y_PATH = "/org/a11y/bus";
+constexpr const char *A11Y_STATUS = "org.a11y.Status";
+
+static bool READER;             // a screen reader is on
+static bool READER_NAMED;       // ScreenReaderEnabled exists: IsEnabled no longer counts
+
+static void ask_reader(const char *property);
+
+static void reader_is(const char *property, int on)
+{
+    bool named = strcmp(property, "ScreenReaderEnabled") == 0;
+    if (!named && READER_NAMED)
+        return;
+    READER_NAMED |= named;
+    READER = on;
+}
+
+static int on_reader(sd_bus_message *m, void *property, sd_bus_error *)
+{
+    int on;
+    if (sd_bus_message_is_method_error(m, nullptr)) {
+        if (strcmp((const char *)property, "ScreenReaderEnabled") == 0)
+            ask_reader("IsEnabled");
+        return 0;
+    }
+    if (sd_bus_message_read(m, "v", "b", &on) >= 0)
+        reader_is((const char *)property, on);
+    return 0;
+}
+
+static int on_reader_changed(sd_bus_message *m, void *, sd_bus_error *)
+{
+    const char *iface, *name;
+    if (sd_bus_message_read(m, "s", &iface) < 0 || strcmp(iface, A11Y_STATUS) != 0 ||
+        sd_bus_message_enter_container(m, 'a', "{sv}") <= 0)
+        return 0;
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        int on;
+        if (sd_bus_message_read(m, "s", &name) < 0)
+            return 0;
+        if (strcmp(name, "ScreenReaderEnabled") != 0 && strcmp(name, "IsEnabled") != 0) {
+            if (sd_bus_message_skip(m, "v") < 0)
+                return 0;
+        } else if (sd_bus_message_read(m, "v", "b", &on) >= 0) {
+            reader_is(name, on);
+        } else {
+            return 0;
+        }
+        sd_bus_message_exit_container(m);
+    }
+    return 0;
+}
+
+// Asking must not start the accessibility bus: without it no screen reader runs.
+static void ask_reader(const char *property)
+{
+    sd_bus_message *m = nullptr;
+    if (SESSION &&
+        sd_bus_message_new_method_call(SESSION, &m, A11Y_NAME, A11Y_PATH, "org.freedesktop.DBus.Properties",
+                                       "Get") >= 0 &&
+        sd_bus_message_set_auto_start(m, 0) >= 0 && sd_bus_message_append(m, "ss", A11Y_STATUS, property) >= 0)
+        sd_bus_call_async(SESSION, nullptr, m, on_reader, (void *)property, 0);
+    sd_bus_message_unref(m);
+}
+
+bool desktop_screen_reader()
+{
+    return READER;
+}
+
 void desktop_open()
 {
     ON = strcmp(env_or("ORVL_DESKTOP", "1"), "0") != 0;
@@ -99,6 +173,11 @@ void desktop_open()
         sd_bus_match_signal_async(SESSION, nullptr, nullptr, "/org/freedesktop/Notifications",
                                   "org.freedesktop.Notifications", "ActionInvoked", on_action,
                                   nullptr, nullptr);
+    if (SESSION) {
+        sd_bus_match_signal_async(SESSION, nullptr, A11Y_NAME, A11Y_PATH, "org.freedesktop.DBus.Properties",
+                                  "PropertiesChanged", on_reader_changed, nullptr, nullptr);
+        ask_reader("ScreenReaderEnabled");
+    }
 }
 
 // A bus that went away is dropped; everything else goes on without it.

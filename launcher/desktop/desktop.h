@@ -1,7 +1,8 @@
 // The launcher on the desktop, through the desktop's D-Bus services: no
 // sleep while a build runs, a notification when a build ends unnoticed, the
-// build's progress on the taskbar. Without a bus, without a service behind a
-// name or with ORVL_DESKTOP=0 every call quietly does nothing; none waits.
+// build's progress on the taskbar, whether a screen reader is on. Without a
+// bus, without a service behind a name or with ORVL_DESKTOP=0 every call
+// quietly does nothing; none waits.
 #pragma once
 
 void desktop_open();                            // once at start-up
@@ -9,4 +10,5 @@ void desktop_pass();                            // takes in what the buses sent;
 void desktop_hold(bool building);               // holds or lets go of the sleep inhibitor
 void desktop_progress(bool building, double fraction);  // negative: no fraction to show
 void desktop_done(const char *sentence);        // a build ended: a word if nobody looked
+bool desktop_screen_reader();                   // the desktop says a screen reader is on
 void desktop_close();                           // lets go of everything before the exit

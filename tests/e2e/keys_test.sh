@@ -31,8 +31,14 @@ wait_for() {
   for _ in $(seq 200); do eval "$1" && return 0; sleep 0.05; done
   echo "FAIL: timed out waiting for $1" >&2; exit 1
 }
-sleep 0.5                       # the set-up screen, "Download and Build" focused
-key Return
+# Return on the set-up screen, "Download and Build" focused; on a loaded
+# machine a press can still meet the checking screen's empty row, so it is
+# pressed again until the build has begun (its log is made as it starts).
+for _ in 1 2 3 4 5; do
+  sleep 0.5
+  key Return
+  for _ in $(seq 40); do [ -e "$ORVL_HOME/logs/install.log" ] && break 2; sleep 0.05; done
+done
 wait_for '[ -x "$ORVL_HOME/build/host/orvl" ]'
 sleep 0.5                       # the ready screen, "Play" focused
 key Tab Left Right               # focus moves and comes back to Play

@@ -24,6 +24,13 @@ FILES = {
     "installer contract": "share/doc/launcher/installer-contract.md",
     "game contract": "share/doc/launcher/game-contract.md",
 }
+# The shared libraries the program may need, which the package depends on
+# (README, "Installing"); the compiler's own runtimes and sanitizers aside.
+# A build not linked as needed also names what the link flags of SDL2_ttf
+# and libspeechd bring, which their own packages depend on.
+LIBRARIES = {"libSDL2-2.0.so.0", "libSDL2_ttf-2.0.so.0", "libsystemd.so.0", "libfontconfig.so.1",
+             "libspeechd.so.2", "libm.so.6", "libc.so.6", "libstdc++.so.6", "libgcc_s.so.1",
+             "libfreetype.so.6", "libglib-2.0.so.0"}
 
 
 def run(*argv, **kw):
@@ -71,6 +78,14 @@ class Installed(unittest.TestCase):
             with self.subTest(what):
                 self.assertTrue(os.path.isfile(os.path.join(self.prefix, rel)), rel)
         self.assertTrue(os.access(self.path("program"), os.X_OK))
+
+    def test_program_needs_only_the_listed_libraries(self):
+        proc = run("readelf", "-d", self.path("program"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", proc.stdout))
+        needed = {n for n in needed if not re.match(r"lib(a|ub)san\.", n)}
+        self.assertLessEqual(needed, LIBRARIES)
+        self.assertIn("libspeechd.so.2", needed)
 
     def test_desktop_entry_metainfo_and_icons_agree(self):
         entry = self.desktop_entry()
