@@ -31,16 +31,19 @@ wait_for() {
   for _ in $(seq 200); do eval "$1" && return 0; sleep 0.05; done
   echo "FAIL: timed out waiting for $1" >&2; exit 1
 }
-# Return on the set-up screen, "Download and Build" focused; on a loaded
-# machine a press can still meet the checking screen's empty row, so it is
-# pressed again until the build has begun (its log is made as it starts).
-for _ in 1 2 3 4 5; do
-  sleep 0.5
-  key Return
-  for _ in $(seq 40); do [ -e "$ORVL_HOME/logs/install.log" ] && break 2; sleep 0.05; done
-done
-wait_for '[ -x "$ORVL_HOME/build/host/orvl" ]'
-sleep 0.5                       # the ready screen, "Play" focused
+# Return, once, when the set-up screen shows "Download and Build" focused
+# (cream where its face is): before it, a press meets the checking screen's
+# empty row. SDL may replace its first window as the renderer starts.
+focused() {
+  wid=$(window_id Orvandel 1) &&
+    [ "$(import -window "$wid" -depth 8 -crop "1x1+$1+492" rgb:- 2>/dev/null | od -An -tu1 | xargs)" = "250 248 240" ]
+}
+wait_for 'focused 620'
+key Return
+wait_for '[ -e "$ORVL_HOME/logs/install.log" ]'
+wait_for '[ "$(tail -n 1 "$ORVL_HOME/logs/install.log")" = "@done" ]'
+sleep 0.5
+wait_for 'focused 740'           # the ready screen, "Play" focused
 key Tab Left Right               # focus moves and comes back to Play
 key Return
 status=0
