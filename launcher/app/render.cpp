@@ -83,24 +83,24 @@ void start_gl_probe()
     if (user_driver())
         return;
     // No session bus for the copy: libdbus would start one that outlives it.
-    static char probe_var[] = "ORVL_GL_PROBE=1";
-    static char bus_var[] = "DBUS_SESSION_BUS_ADDRESS=disabled:";
-    static char *env[PROBE_ENV_MAX];
-    static char self[] = "/proc/self/exe";
-    static char *argv[] = {self, nullptr};
+    static char PROBE_VAR[] = "ORVL_GL_PROBE=1";
+    static char NO_BUS_VAR[] = "DBUS_SESSION_BUS_ADDRESS=disabled:";
+    static char *ENV[PROBE_ENV_MAX];
+    static char SELF[] = "/proc/self/exe";
+    static char *ARGV[] = {SELF, nullptr};
     int n = 0;
     for (char **e = environ; *e && n < PROBE_ENV_MAX - 3; e++)
         if (strncmp(*e, "ORVL_GL_PROBE=", 14) != 0 && strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0)
-            env[n++] = *e;
-    env[n++] = probe_var;
-    env[n++] = bus_var;
-    env[n] = nullptr;
+            ENV[n++] = *e;
+    ENV[n++] = PROBE_VAR;
+    ENV[n++] = NO_BUS_VAR;
+    ENV[n] = nullptr;
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0)
         return;
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn({argv, env, null_in, p[1], null_out, true, nullptr});
+    pid_t pid = spawn({ARGV, ENV, null_in, p[1], null_out, true, nullptr});
     if (pid < 0) {
         close(p[0]);
         return;

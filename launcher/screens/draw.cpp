@@ -119,41 +119,45 @@ static void bands()
 // the frames that follow, which keeps them byte-identical. Only where the
 // canvas fills the whole output, as SDL's logical size does when the
 // aspect ratios agree; a letterboxed window fills its bands every frame.
+static struct {
+    SDL_Renderer *owner;    // a renderer's textures end with it
+    SDL_Texture *kept;      // the gradient as the renderer drew it, or none
+    int w, h;               // the output size it was drawn at
+    int last_w, last_h;     // the output size of the frame before
+} GRADIENT;
+
 static void background()
 {
-    static SDL_Renderer *owner;     // a renderer's textures end with it
-    static SDL_Texture *kept;
-    static int kept_w, kept_h;
-    static int last_w, last_h;      // the output size of the frame before
+    auto &g = GRADIENT;
     int w = 0, h = 0;
     SDL_GetRendererOutputSize(R, &w, &h);
     bool whole = w > 0 && h > 0 && SDL_fabs((float)CANVAS_W / CANVAS_H - (float)w / h) < 0.0001;
-    if (owner == R && kept && w == kept_w && h == kept_h) {
+    if (g.owner == R && g.kept && w == g.w && h == g.h) {
         constexpr float NUDGE = 1 / 64.0f;  // lands the truncated output size on the texture's
         float scale = (float)w / CANVAS_W;  // SDL's, for both axes
         SDL_FRect dst = {0, 0, (w + NUDGE) / scale, (h + NUDGE) / scale};
-        SDL_RenderCopyF(R, kept, nullptr, &dst);
+        SDL_RenderCopyF(R, g.kept, nullptr, &dst);
         return;
     }
-    if (owner == R && kept)
-        SDL_DestroyTexture(kept);
-    owner = R;
-    kept = nullptr;
+    if (g.owner == R && g.kept)
+        SDL_DestroyTexture(g.kept);
+    g.owner = R;
+    g.kept = nullptr;
     bands();
     // Kept from the second frame of a size on: a frame alone, as screenshot
     // mode draws, costs no more than its bands.
-    bool again = w == last_w && h == last_h;
-    last_w = w;
-    last_h = h;
+    bool again = w == g.last_w && h == g.last_h;
+    g.last_w = w;
+    g.last_h = h;
     if (!whole || !again)
         return;
     SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
     if (s && SDL_RenderReadPixels(R, nullptr, SDL_PIXELFORMAT_ARGB8888, s->pixels, s->pitch) == 0) {
-        kept = SDL_CreateTextureFromSurface(R, s);
-        if (kept)
-            SDL_SetTextureBlendMode(kept, SDL_BLENDMODE_NONE);
-        kept_w = w;
-        kept_h = h;
+        g.kept = SDL_CreateTextureFromSurface(R, s);
+        if (g.kept)
+            SDL_SetTextureBlendMode(g.kept, SDL_BLENDMODE_NONE);
+        g.w = w;
+        g.h = h;
     }
     SDL_FreeSurface(s);
 }

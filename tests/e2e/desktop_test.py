@@ -6,7 +6,6 @@ quick stand-in installer builds until the test lets it end. Then the same
 without a bus at all."""
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -19,10 +18,12 @@ from Xlib.protocol import event as xevent
 
 import e2e
 
+SCRIPT = e2e.Script()
+check, helper, HELPERS = SCRIPT.check, SCRIPT.helper, SCRIPT.helpers
+
 LAUNCHER = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp()
 SHARE = os.path.join(WORK, "share")
-HELPERS = []
 MOCK = "org.freedesktop.DBus.Mock"
 REASON = ("sleep", "Orvandel", "Building Orvandel", "block")
 
@@ -58,20 +59,8 @@ os.chmod(game, 0o755)
 print("@done", flush=True)
 '''
 
-fails = checks = 0
 
 
-def check(ok, what):
-    global fails, checks
-    checks += 1
-    print(("ok: " if ok else "FAIL: ") + what, flush=True)
-    fails += 0 if ok else 1
-
-
-def helper(argv, **kw):
-    p = subprocess.Popen(argv, **kw)
-    HELPERS.append(p)
-    return p
 
 
 class Bus:
@@ -381,15 +370,4 @@ def main():
         check(f.read() == "played\n", "the game ran")
 
 
-try:
-    main()
-finally:
-    for h in reversed(HELPERS):
-        if isinstance(h, e2e.Xvfb):
-            h.stop()
-        elif h.poll() is None:
-            h.kill()
-            h.wait()
-    shutil.rmtree(WORK, ignore_errors=True)
-print(f"{checks - fails} passed, {fails} failed")
-sys.exit(1 if fails else 0)
+SCRIPT.run(main, WORK)

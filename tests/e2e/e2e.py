@@ -15,7 +15,10 @@ Run the tests with Debian's /usr/bin/python3 (python3-xlib).
 
 import os
 import select
+import shutil
+import socket
 import subprocess
+import sys
 import time
 
 import Xlib.error
@@ -196,3 +199,43 @@ class Xvfb:
         self.focus(win)
         subprocess.run(["xdotool", "key", *keys], env=dict(os.environ, DISPLAY=self.display), check=True,
                        timeout=10)
+
+
+# ---- tests written as one script: checks counted, helpers ended ----
+
+class Script:
+    """Checks counted as they are made, and the processes (Popen), X servers
+    and sockets a script starts, ended in reverse order by run()."""
+
+    def __init__(self):
+        self.checks = self.fails = 0
+        self.helpers = []
+
+    def check(self, ok, what):
+        self.checks += 1
+        self.fails += 0 if ok else 1
+        print(("ok: " if ok else "FAIL: ") + what, flush=True)
+
+    def helper(self, argv, **kw):
+        """A process started for the script, ended when it ends."""
+        p = subprocess.Popen(argv, **kw)
+        self.helpers.append(p)
+        return p
+
+    def run(self, main, work):
+        """Runs main, ends every helper, removes work, prints the count line
+        and exits non-zero when a check failed."""
+        try:
+            main()
+        finally:
+            for h in reversed(self.helpers):
+                if isinstance(h, Xvfb):
+                    h.stop()
+                elif isinstance(h, socket.socket):
+                    h.close()
+                elif h.poll() is None:
+                    h.kill()
+                    h.wait()
+            shutil.rmtree(work, ignore_errors=True)
+        print(f"{self.checks - self.fails} passed, {self.fails} failed")
+        sys.exit(1 if self.fails else 0)

@@ -6,7 +6,6 @@ focus moves, a build of two steps, F5 during it, then Play (Escape after a
 failure); the table says what is heard, in order.  speech_test.py LAUNCHER"""
 import os
 import re
-import shutil
 import socket
 import subprocess
 import sys
@@ -17,16 +16,15 @@ import dbus
 
 import e2e
 
+SCRIPT = e2e.Script()
+check, helper, HELPERS = SCRIPT.check, SCRIPT.helper, SCRIPT.helpers
+
 LAUNCHER = os.path.abspath(sys.argv[1])
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WORK = tempfile.mkdtemp()
-HELPERS = []
 X = None                # the X server, once started
 
 
-def helper(argv, **kw):
-    HELPERS.append(subprocess.Popen(argv, **kw))
-    return HELPERS[-1]
 
 
 INSTALLER = r'''
@@ -147,14 +145,6 @@ CASES = [
     ("a speech server that never answers", ON, "mute", {}, "", []),
     ("a speech server that dies", ON, "dies", {}, "", [SETUP, BUILD]),
 ]
-fails = checks = 0
-
-
-def check(ok, what):
-    global fails, checks
-    checks += 1
-    fails += not ok
-    print(("ok: " if ok else "FAIL: ") + what, flush=True)
 
 
 def run_case(share, name, status, kind, extra, plan, expected):
@@ -238,17 +228,4 @@ def main():
         run_case(share, *case)
 
 
-try:
-    main()
-finally:
-    for h in reversed(HELPERS):
-        if isinstance(h, e2e.Xvfb):
-            h.stop()
-        elif isinstance(h, socket.socket):
-            h.close()
-        elif h.poll() is None:
-            h.kill()
-            h.wait()
-    shutil.rmtree(WORK, ignore_errors=True)
-print(f"{checks - fails} passed, {fails} failed")
-sys.exit(1 if fails else 0)
+SCRIPT.run(main, WORK)
