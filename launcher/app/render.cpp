@@ -95,18 +95,12 @@ void start_gl_probe()
     ENV[n++] = PROBE_VAR;
     ENV[n++] = NO_BUS_VAR;
     ENV[n] = nullptr;
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
+    int out;
+    pid_t pid = spawn_answering(ARGV, ENV, &out);
+    if (pid < 0)
         return;
-    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn({ARGV, ENV, null_in, p[1], null_out, true, nullptr});
-    if (pid < 0) {
-        close(p[0]);
-        return;
-    }
     PROBE_PID = pid;
-    PROBE_FD = p[0];
+    PROBE_FD = out;
 }
 
 // The probe's answer, a line: the OpenGL that renderer -1 gets, empty when

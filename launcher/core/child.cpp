@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <initializer_list>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -74,4 +75,18 @@ pid_t spawn(const Spawn &s)
         (void)written;
     }
     _exit(127);
+}
+
+pid_t spawn_answering(char *const *argv, char *const *envp, int *out)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = spawn({argv, envp, null_in, p[1], null_out, true, nullptr});
+    if (pid < 0)
+        close(p[0]);
+    *out = pid < 0 ? -1 : p[0];
+    return pid;
 }

@@ -20,3 +20,8 @@ struct Spawn {
 // The child's process id, or -1 when the fork failed. A child whose exec
 // fails ends with status 127.
 pid_t spawn(const Spawn &s);
+
+// A child that answers on its standard output, read through *out
+// (close-on-exec); its standard input and error are /dev/null. -1 when it
+// cannot start.
+pid_t spawn_answering(char *const *argv, char *const *envp, int *out);

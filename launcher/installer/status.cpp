@@ -87,16 +87,9 @@ void check_status(void (*meanwhile)())
     char *argv[16];
     int count;
     install_argv(argv, &count, "--status");
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
-        status_failed();
-        return;
-    }
-    int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn({argv, nullptr, null_in, p[1], null_out, true, nullptr});
+    int answer;
+    pid_t pid = spawn_answering(argv, nullptr, &answer);
     if (pid < 0) {
-        close(p[0]);
         status_failed();
         return;
     }
@@ -120,20 +113,20 @@ void check_status(void (*meanwhile)())
             late = true;
             break;
         }
-        struct pollfd w = {p[0], POLLIN, 0};
+        struct pollfd w = {answer, POLLIN, 0};
         if (poll(&w, 1, SDL_min(left, SLICE_MS)) <= 0) {
             if (meanwhile)
                 meanwhile();
             continue;
         }
-        ssize_t n = read(p[0], out + len, STATUS_MAX - len);
+        ssize_t n = read(answer, out + len, STATUS_MAX - len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         len += n;
     }
-    close(p[0]);
+    close(answer);
 
     // An installer that has closed its output may still be finishing.
     while (status == -1 && !late && !QUIT_SIGNAL) {
