@@ -45,26 +45,27 @@ build_launcher() {
 }
 
 # Starts Xvfb on a free display with a screen of the given size, sets
-# DISPLAY and XVFB_PID. The caller stops it (kill $XVFB_PID).
+# DISPLAY and XVFB_PID. The caller stops it (kill $XVFB_PID). The server
+# picks the display itself (-displayfd) and names it once it takes
+# clients, so that servers started at the same moment never share one.
 start_xvfb() {
-  local size=${1:-960x600} n
-  for n in $(seq 90 140); do
-    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-    # -noreset: without it the server resets when its last client leaves, and
-    # a program starting in that moment cannot connect.
-    Xvfb :$n -screen 0 "${size}x24" -nolisten tcp -noreset >/dev/null 2>&1 &
-    XVFB_PID=$!
-    local i
-    for i in $(seq 100); do
-      if xdpyinfo -display :$n >/dev/null 2>&1; then
-        export DISPLAY=:$n
-        return 0
-      fi
-      kill -0 $XVFB_PID 2>/dev/null || break
-      sleep 0.05
-    done
-    kill $XVFB_PID 2>/dev/null
+  local size=${1:-960x600} named i
+  named=$(mktemp)
+  # -noreset: without it the server resets when its last client leaves, and
+  # a program starting in that moment cannot connect.
+  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset 3>"$named" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for i in $(seq 400); do
+    if grep -qx '[0-9][0-9]*' "$named"; then
+      export DISPLAY=:$(head -n 1 "$named")
+      rm -f "$named"
+      return 0
+    fi
+    kill -0 $XVFB_PID 2>/dev/null || break
+    sleep 0.05
   done
+  rm -f "$named"
+  kill $XVFB_PID 2>/dev/null
   echo "launcher: could not start Xvfb" >&2
   return 1
 }

@@ -17,6 +17,9 @@ import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e  # noqa: E402
+
 REPO = Path(__file__).resolve().parents[2]
 SRC = REPO / "sample" / "share" / "src"
 INSTALLER = SRC / "orvl" / "tools" / "install" / "install.py"
@@ -480,14 +483,6 @@ class CancelTest(unittest.TestCase):
         self.cancel(5, b"[1/", "ninja", {"ORVL_SAMPLE_UNITS": "48"}, group=False)
 
 
-def free_display():
-    for n in range(87, 140):
-        if not os.path.exists("/tmp/.X%d-lock" % n) and \
-                not os.path.exists("/tmp/.X11-unix/X%d" % n):
-            return n
-    return None
-
-
 @unittest.skipUnless(shutil.which("Xvfb"), "Xvfb is not installed")
 class GameTest(unittest.TestCase):
     @classmethod
@@ -496,27 +491,15 @@ class GameTest(unittest.TestCase):
         if rc != 0:
             raise unittest.SkipTest("the sample build failed (DownloadTest says why)")
         cls.game = cls.dest / "build" / "host" / "orvl"
-        n = free_display()
-        if n is None:
-            raise unittest.SkipTest("no free X display number")
-        cls.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "800x600x24",
-                                     "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        socket = "/tmp/.X11-unix/X%d" % n
-        deadline = time.monotonic() + 15
-        while not os.path.exists(socket) and cls.xvfb.poll() is None \
-                and time.monotonic() < deadline:
-            time.sleep(0.05)
-        if not os.path.exists(socket):
-            cls.tearDownClass()
-            raise unittest.SkipTest("Xvfb did not start on :%d" % n)
-        cls.display = ":%d" % n
+        try:
+            cls.x = e2e.Xvfb("800x600")
+        except RuntimeError:
+            raise unittest.SkipTest("Xvfb did not start")
+        cls.display = cls.x.display
 
     @classmethod
     def tearDownClass(cls):
-        if cls.xvfb.poll() is None:
-            cls.xvfb.terminate()
-        cls.xvfb.wait()
+        cls.x.stop()
 
     def play(self, *args, env=None):
         full_env = {k: v for k, v in os.environ.items()
