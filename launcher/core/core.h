@@ -84,6 +84,13 @@ void mkdir_all(const char *dir);        // dir and its missing parents; errors i
 void mkdirs();
 void language(const char *catalogs);   // catalogs: null finds them beside the program
 
+// words.cpp: the screens' words, shown and spoken
+const char *screen_title();             // of S's screen
+const char *screen_text(int state);     // the fixed text of a state's screen, or ""
+void step_words(char *out, size_t size);    // the working screen's step line
+void ready_words(char *out, size_t size);   // the ready screen's line, with the version
+void logs_words(char *out, size_t size);    // where the logs are, under a failure
+
 // utf8.cpp
 constexpr uint32_t REPLACEMENT = 0xfffd;
 // The character at s (len bytes) as SDL2_ttf decodes UTF-8, and its length

@@ -7,7 +7,7 @@
 
 constexpr int BODY_Y = 112, DETAIL_Y = 196, LOGS_Y = 222, FOOTER_Y = 510;
 constexpr int WRAP = 864;
-static const char VERSION[] = "1.0.1";
+constexpr size_t TEXT_LINE = 1024;   // as text() formats
 constexpr int BAND_H = 4;
 constexpr double FILL_MAX = CANVAS_W;   // a fill past the canvas shows nothing more
 
@@ -80,13 +80,9 @@ bool sweep(uint32_t p, SDL_Rect *r)
 
 static void working(uint32_t now)
 {
-    if (S.cancelled)
-        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", _("Cancelling\u2026"));
-    else if (S.steps)
-        // TRANSLATORS: the step's label comes from the installer, untranslated.
-        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, _("Step %d of %d: %s"), S.step, S.steps, S.step_label);
-    else
-        text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", S.step_label);
+    char step[TEXT_LINE];
+    step_words(step, sizeof step);
+    text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", step);
 
     char clock[32];
     clock_text(now - S.started, clock);
@@ -102,7 +98,7 @@ static void working(uint32_t now)
         fill(r, AMBER);
 
     text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", S.detail);
-    text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "%s", _("You can leave it running; it needs no help."));
+    text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "%s", screen_text(ST_WORKING));
 }
 
 static void bands()
@@ -167,38 +163,34 @@ static void frame(uint32_t now)
     background();
 
     int st = S.state;
-    const char *title = "Orvandel";
-    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
-        title = S.needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
-    text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", title);
+    text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", screen_title());
 
     switch (st) {
     case ST_CHECKING:
-        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "%s", _("Checking the game\u2026"));
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "%s", screen_text(st));
         NB = 0;
         return;
     case ST_SETUP:
-        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s",
-             _("The game is built on this computer, once, before its first run. It downloads "
-               "the game's disc image (337 MB), then builds the game from it.\n\nThat takes "
-               "10 to 20 minutes and about 4 GB of space."));
-        break;
     case ST_UPDATE:
-        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s",
-             _("This version needs the game rebuilt, which takes a few minutes. Your parks and "
-               "saves are kept."));
+        text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s", screen_text(st));
         break;
     case ST_WORKING:
         working(now);
         break;
     case ST_FAILED:
-    case ST_CRASHED:
+    case ST_CRASHED: {
         text(F_BODY, MARGIN, BODY_Y, WRAP, WHITE, "%s", S.message);
-        text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, _("The logs are in %s"), g_logs);
+        char logs[TEXT_LINE];
+        logs_words(logs, sizeof logs);
+        text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, "%s", logs);
         break;
-    case ST_READY:
-        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, _("Ready to play. Version %s."), VERSION);
+    }
+    case ST_READY: {
+        char ready[TEXT_LINE];
+        ready_words(ready, sizeof ready);
+        text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "%s", ready);
         break;
+    }
     default:
         // No other value is ever stored; show no row rather than act on one.
         NB = 0;

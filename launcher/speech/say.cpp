@@ -38,24 +38,6 @@ static void add(char *out, size_t size, const char *sentence)
     snprintf(out + len, size - len, "%s", sentence);
 }
 
-static const char *title()
-{
-    int st = S.state;
-    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
-        return S.needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
-    return "Orvandel";
-}
-
-static void step_line(char *out, size_t size)
-{
-    if (S.cancelled)
-        snprintf(out, size, "%s", _("Cancelling\u2026"));
-    else if (S.steps)
-        snprintf(out, size, _("Step %d of %d: %s"), S.step, S.steps, S.step_label);
-    else
-        snprintf(out, size, "%.159s", S.step_label);
-}
-
 static void percent(char *out, size_t size)
 {
     // TRANSLATORS: the build's progress, spoken.
@@ -80,23 +62,20 @@ static void words(char *out, size_t size, bool full)
     out[0] = '\0';
     switch (S.state) {
     case ST_CHECKING:
-        add(out, size, title());
-        add(out, size, _("Checking the game\u2026"));
+        add(out, size, screen_title());
+        add(out, size, screen_text(ST_CHECKING));
         break;
     case ST_SETUP:
-        add(out, size, title());
-        add(out, size, _("The game is built on this computer, once, before its first run. It downloads "
-                          "the game's disc image (337 MB), then builds the game from it.\n\nThat takes "
-                          "10 to 20 minutes and about 4 GB of space."));
+        add(out, size, screen_title());
+        add(out, size, screen_text(ST_SETUP));
         break;
     case ST_UPDATE:
-        add(out, size, title());
-        add(out, size, _("This version needs the game rebuilt, which takes a few minutes. Your parks and "
-                          "saves are kept."));
+        add(out, size, screen_title());
+        add(out, size, screen_text(ST_UPDATE));
         break;
     case ST_WORKING:
-        add(out, size, title());
-        step_line(part, sizeof part);
+        add(out, size, screen_title());
+        step_words(part, sizeof part);
         add(out, size, part);
         if (full && S.progress >= 0) {
             percent(part, sizeof part);
@@ -111,21 +90,21 @@ static void words(char *out, size_t size, bool full)
             snprintf(part, sizeof part, _("Latest line: %.255s"), S.detail);
             add(out, size, part);
         }
-        add(out, size, _("You can leave it running; it needs no help."));
+        add(out, size, screen_text(ST_WORKING));
         break;
     case ST_FAILED:
     case ST_CRASHED:
         // A failure comes first: the title is the screen before's.
         if (full)
-            add(out, size, title());
+            add(out, size, screen_title());
         snprintf(part, sizeof part, "%.511s", S.message);
         add(out, size, part);
-        snprintf(part, sizeof part, _("The logs are in %s"), g_logs);
+        logs_words(part, sizeof part);
         add(out, size, part);
         break;
     case ST_READY:
-        add(out, size, title());
-        snprintf(part, sizeof part, _("Ready to play. Version %s."), LAUNCHER_VERSION);
+        add(out, size, screen_title());
+        ready_words(part, sizeof part);
         add(out, size, part);
         break;
     }
@@ -159,7 +138,7 @@ static void screen(bool full, bool again)
     tell(SAY_SCREEN, text, again);
     SCREEN = S.state;
     FOCUSED = FOCUS;
-    step_line(STEP, sizeof STEP);
+    step_words(STEP, sizeof STEP);
     snprintf(FAILURE, sizeof FAILURE, "%s", S.message);
     PROGRESS_SAID = SDL_max(S.progress, 0.0);
     PROGRESS_AT = SDL_GetTicks();
@@ -168,7 +147,7 @@ static void screen(bool full, bool again)
 static void build_moved()
 {
     char line[sizeof STEP];
-    step_line(line, sizeof line);
+    step_words(line, sizeof line);
     if (strcmp(line, STEP) != 0) {
         snprintf(STEP, sizeof STEP, "%s", line);
         tell(SAY_STEP, line, false);
