@@ -62,16 +62,10 @@ static void words(char *out, size_t size, bool full)
     out[0] = '\0';
     switch (S.state) {
     case ST_CHECKING:
-        add(out, size, screen_title());
-        add(out, size, screen_text(ST_CHECKING));
-        break;
     case ST_SETUP:
-        add(out, size, screen_title());
-        add(out, size, screen_text(ST_SETUP));
-        break;
     case ST_UPDATE:
         add(out, size, screen_title());
-        add(out, size, screen_text(ST_UPDATE));
+        add(out, size, screen_text(S.state));
         break;
     case ST_WORKING:
         add(out, size, screen_title());
