@@ -13,13 +13,12 @@ static void row(std::initializer_list<Button> buttons)
         B[NB++] = b;
 }
 
-static SDL_Event key(SDL_Keycode sym, Uint16 mod = 0, bool repeat = false)
+static SDL_Event key(SDL_Keycode sym, Uint16 mod = 0)
 {
     SDL_Event e = {};
     e.type = SDL_KEYDOWN;
     e.key.keysym.sym = sym;
     e.key.keysym.mod = mod;
-    e.key.repeat = repeat;
     return e;
 }
 
@@ -98,38 +97,6 @@ TEST(Input, ActivationKeysRunTheFocusedButtonOnly)
     EXPECT_EQ(send(key(SDLK_RETURN), &activated), 0);
     EXPECT_FALSE(activated);
     EXPECT_EQ(send(pad(SDL_CONTROLLER_BUTTON_A)), 0);
-}
-
-// What a held key's repeats do, on the working screen and elsewhere.
-TEST(Input, RepeatsOfAHeldKeyOnlyMoveTheFocus)
-{
-    struct {
-        int state;
-        SDL_Keycode sym;
-        int leave, focus, cancelled;
-    } cases[] = {
-        {ST_SETUP, SDLK_RETURN, 0, 1, 0},
-        {ST_SETUP, SDLK_SPACE, 0, 1, 0},
-        {ST_SETUP, SDLK_KP_ENTER, 0, 1, 0},
-        {ST_SETUP, SDLK_ESCAPE, 0, 1, 0},
-        {ST_WORKING, SDLK_ESCAPE, 0, 1, 0},
-        {ST_SETUP, SDLK_TAB, 0, 2, 0},
-        {ST_SETUP, SDLK_LEFT, 0, 0, 0},
-    };
-    for (auto c : cases) {
-        reset_state();
-        S.state = c.state;
-        S.pid = c.state == ST_WORKING ? 999999 : 0;    // a job that a cancel would mark
-        row({{"Quit", ACT_QUIT, 332, 488, 180, 64}, {"Play", ACT_QUIT, 532, 488, 180, 64},
-             {"Build", ACT_BUILD, 732, 488, 180, 64}});
-        FOCUS = 1;
-        bool activated = false;
-        EXPECT_EQ(send(key(c.sym, 0, true), &activated), c.leave) << c.sym;
-        EXPECT_FALSE(activated) << c.sym;
-        EXPECT_EQ(FOCUS, c.focus) << c.sym;
-        EXPECT_EQ(S.cancelled, c.cancelled) << c.sym;
-        S.pid = 0;
-    }
 }
 
 TEST(Input, MouseFocusesAndClicksWithTheLeftButton)

@@ -1,5 +1,5 @@
 // What decides whether a frame is drawn: the values of the picture that
-// look() takes, and the renderer names that count as software OpenGL.
+// look() takes.
 #include "support.h"
 
 #include "screens/screens.h"
@@ -45,23 +45,4 @@ TEST(Look, TellsWhatChangesTheWorkingScreen)
     };
     for (const Case &c : cases)
         EXPECT_EQ(!same_look(working_look(c.change, c.now), base), c.differs) << c.what;
-}
-
-TEST(Renderer, SoftwareOpenGlByItsName)
-{
-    struct {
-        const char *name;
-        bool software;
-    } cases[] = {
-        {"llvmpipe (LLVM 15.0.6, 256 bits)", true},
-        {"softpipe", true},
-        {"Software Rasterizer", true},
-        {"swrast", true},
-        {"Mesa Intel(R) UHD Graphics 620 (KBL GT2)", false},
-        {"AMD Radeon RX 6600 (navi23, LLVM 15.0.6, DRM 3.49, 6.1.0-13-amd64)", false},
-        {"NVIDIA GeForce GTX 1060 6GB/PCIe/SSE2", false},
-        {"", false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(software_gl(c.name), c.software) << c.name;
 }

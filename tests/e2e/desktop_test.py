@@ -24,7 +24,6 @@ check, helper, HELPERS = SCRIPT.check, SCRIPT.helper, SCRIPT.helpers
 LAUNCHER = os.path.abspath(sys.argv[1])
 WORK = tempfile.mkdtemp()
 SHARE = os.path.join(WORK, "share")
-MOCK = "org.freedesktop.DBus.Mock"
 REASON = ("sleep", "Orvandel", "Building Orvandel", "block")
 
 INSTALLER = r'''
@@ -61,38 +60,6 @@ print("@done", flush=True)
 
 
 
-
-
-class Bus:
-    """A private dbus-daemon with the mock services the test puts on it."""
-
-    def __init__(self):
-        self.daemon = helper(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.daemon.stdout.readline().strip()
-        self.conn = dbus.bus.BusConnection(self.address)
-
-    def mock(self, *args):
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.address, DBUS_SYSTEM_BUS_ADDRESS=self.address)
-        helper(["/usr/bin/python3", "-m", "dbusmock", *args], env=env,
-               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def wait_name(self, name):
-        if not e2e.wait_until(lambda: self.conn.name_has_owner(name)):
-            raise SystemExit(f"FAIL: {name} never appeared on the bus")
-
-    def obj(self, name, path, iface=MOCK):
-        return dbus.Interface(self.conn.get_object(name, path), iface)
-
-    def calls(self, name, path, method):
-        try:
-            return [c[1] for c in self.obj(name, path).GetMethodCalls(method)]
-        except dbus.DBusException:
-            return []
-
-    def stop(self):
-        self.daemon.kill()
-        self.daemon.wait()
 
 
 class Launcher:
@@ -207,7 +174,7 @@ def main():
     os.environ["DISPLAY"] = x.display
     dpy = x.dpy
 
-    system, session = Bus(), Bus()
+    system, session = e2e.Bus(SCRIPT), e2e.Bus(SCRIPT)
     system.mock("--template", "logind", "--system")
     session.mock("--template", "notification_daemon")
     session.mock("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver")

@@ -21,6 +21,7 @@ import subprocess
 import sys
 import time
 
+import dbus
 import Xlib.error
 from Xlib import X, display as xdisplay
 
@@ -65,10 +66,6 @@ def stat(pid):
     rest = s[s.rindex(")") + 2:].split()
     return rest[0], int(rest[1])
 
-
-def children(pid):
-    """Living (not zombie) children of a process."""
-    return [p for p in pids() if (st := stat(p)) and st[1] == pid and st[0] not in "ZX"]
 
 
 def zombies(pid):
@@ -199,6 +196,43 @@ class Xvfb:
         self.focus(win)
         subprocess.run(["xdotool", "key", *keys], env=dict(os.environ, DISPLAY=self.display), check=True,
                        timeout=10)
+
+
+# ---- a private D-Bus with mock services (python3-dbusmock) ----
+
+class Bus:
+    """A private dbus-daemon, serving as session and system bus, with the
+    mock services a test puts on it; its processes are the script's helpers."""
+
+    def __init__(self, script):
+        self.script = script
+        self.daemon = script.helper(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.daemon.stdout.readline().strip()
+        self.conn = dbus.bus.BusConnection(self.address)
+
+    def mock(self, *args):
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.address, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        self.script.helper(["/usr/bin/python3", "-m", "dbusmock", *args], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_name(self, name):
+        if not wait_until(lambda: self.conn.name_has_owner(name)):
+            raise SystemExit(f"FAIL: {name} never appeared on the bus")
+
+    def obj(self, name, path, iface="org.freedesktop.DBus.Mock"):
+        return dbus.Interface(self.conn.get_object(name, path), iface)
+
+    def calls(self, name, path, method):
+        """The arguments of each call a mock service took of that method."""
+        try:
+            return [c[1] for c in self.obj(name, path).GetMethodCalls(method)]
+        except dbus.DBusException:
+            return []
+
+    def stop(self):
+        self.daemon.kill()
+        self.daemon.wait()
 
 
 # ---- tests written as one script: checks counted, helpers ended ----

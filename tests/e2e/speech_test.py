@@ -91,18 +91,13 @@ def speech_server(folder, kind):
 
 def session_bus(folder, status):
     """A private session bus with the accessibility bus's stand-in on it."""
-    bus = helper(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
-                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    address = bus.stdout.readline().strip()
+    bus = e2e.Bus(SCRIPT)
     with open(os.path.join(folder, "a11y.py"), "w") as f:
         f.write(A11Y)
     params = "{%s}" % ", ".join('"%s": %s' % (k, str(v).lower()) for k, v in status.items())
-    helper(["/usr/bin/python3", "-m", "dbusmock", "--template", f.name, "--parameters", params],
-           env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    conn = dbus.bus.BusConnection(address)
-    if not e2e.wait_until(lambda: conn.name_has_owner("org.a11y.Bus")):
-        raise SystemExit("FAIL: the accessibility bus stand-in never appeared")
-    return address, dbus.Interface(conn.get_object("org.a11y.Bus", "/org/a11y/bus"), dbus.PROPERTIES_IFACE)
+    bus.mock("--template", f.name, "--parameters", params)
+    bus.wait_name("org.a11y.Bus")
+    return bus.address, bus.obj("org.a11y.Bus", "/org/a11y/bus", dbus.PROPERTIES_IFACE)
 
 
 def texts(spoken):
