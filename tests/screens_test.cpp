@@ -182,6 +182,12 @@ TEST(Screens, WorkingScreenTrackFillAndTexts)
     EXPECT_NE(pixel(47, 166), AMBER_PX);
     EXPECT_NE(pixel(100, 174), AMBER_PX);
 
+    // Nothing done yet is an empty fill: the track alone, to its left end.
+    S.progress = 0;
+    draw();
+    EXPECT_EQ(pixel(48, 160), TRACK_PX);
+    EXPECT_EQ(pixel(48, 173), TRACK_PX);
+
     // A count far above 1 still draws, bounded, past the track's end.
     S.progress = 4294967295.0;
     draw();

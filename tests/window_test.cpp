@@ -62,10 +62,14 @@ static void resize(int w, int h)
     SDL_RenderPresent(R);
 }
 
-static Frame show(const char *state)
+// The screen of screenshot mode's state, drawn and read back; progress, when
+// given, in place of its own.
+static Frame show(const char *state, double progress = -2)
 {
     reset_state();
     shot_fill(state);
+    if (progress > -2)
+        S.progress = progress;
     FOCUS = FOCUS_DEFAULT;
     draw();
     Frame f;
@@ -199,5 +203,88 @@ TEST(Window, At960x600EveryPixelIsScreenshotModes)
                 differ += exact ? at(shot, x, y) != f.at(x, y) : !near(at(shot, x, y), f.at(x, y), 4);
         EXPECT_EQ(differ, 0) << state;
         SDL_FreeSurface(shot);
+    }
+}
+
+// R made anew as the named renderer, set up as start-up sets it.
+static void use_renderer(const char *name)
+{
+    drop_kept();
+    SDL_DestroyRenderer(R);
+    R = nullptr;
+    for (int i = 0; i < SDL_GetNumRenderDrivers(); i++) {
+        SDL_RendererInfo info;
+        if (SDL_GetRenderDriverInfo(i, &info) == 0 && strcmp(info.name, name) == 0)
+            R = SDL_CreateRenderer(WIN, i, 0);
+    }
+    ASSERT_TRUE(R) << name << ": " << SDL_GetError();
+    SDL_RenderSetLogicalSize(R, 960, 600);
+    SDL_SetRenderDrawBlendMode(R, SDL_BLENDMODE_BLEND);
+}
+
+// The background's colour of canvas row y: bands of 4 rows, each the colour
+// of its first row between the stops at the top, middle and bottom.
+static uint32_t gradient_px(int y)
+{
+    const int top[] = {18, 44, 30}, middle[] = {56, 72, 38}, bottom[] = {14, 30, 18};
+    double t = (y - y % 4) / 600.0;
+    uint32_t px = 0xff000000;
+    for (int c = 0; c < 3; c++) {
+        double v = t < 0.5 ? top[c] + (middle[c] - top[c]) * 2 * t : middle[c] + (bottom[c] - middle[c]) * 2 * (t - 0.5);
+        px |= (uint32_t)v << (16 - 8 * c);
+    }
+    return px;
+}
+
+// Scaled by a fraction, both renderers show one picture: every output row
+// of the margin the colour of a canvas row it covers, the bar's and the
+// buttons' edges on the same pixels, text off by anti-aliasing alone.
+TEST(Window, ScaledFramesAreTheSameOnEveryRenderer)
+{
+    window();
+    snprintf(g_logs, sizeof g_logs, "/data/u/logs");
+    const struct {
+        const char *state;
+        double progress;
+    } screens[] = {{"ready", 0}, {"working", 0}, {"working", 0.42}, {"failed", 0}};
+    for (int w : {1280, 1440}) {
+        int h = w * 600 / 960;
+        double scale = w / 960.0;
+        std::vector<Frame> frames[2];
+        const char *drivers[] = {"software", "opengl"};
+        for (int d = 0; d < 2; d++) {
+            use_renderer(drivers[d]);
+            resize(w, h);
+            for (auto sc : screens) {
+                if (sc.state == screens[0].state)
+                    drop_kept();    // the first frame of a size fills bands; the others copy the gradient
+                frames[d].push_back(show(sc.state, sc.progress));
+            }
+        }
+        for (size_t i = 0; i < std::size(screens); i++) {
+            const Frame &soft = frames[0][i], &gl = frames[1][i];
+            std::string what = std::to_string(w) + " " + screens[i].state + " " + std::to_string(screens[i].progress);
+            int seams = 0, differ = 0;
+            for (int y = 0; y < h; y++) {
+                int first = (int)(y / scale), last = SDL_min((int)((y + 1) / scale - 1e-9), 599);
+                for (const Frame *f : {&soft, &gl}) {
+                    uint32_t got = f->at(2, y);
+                    seams += got != gradient_px(first) && got != gradient_px(last);
+                }
+                for (int x = 0; x < w; x++)
+                    differ += !near(soft.at(x, y), gl.at(x, y), 4);
+            }
+            EXPECT_EQ(seams, 0) << what;
+            // Glyphs' edges may round apart where anti-aliasing does.
+            EXPECT_LT(differ, w * h / 2000) << what;
+            int row = (int)lround(166 * scale);
+            int fill_end = (int)lround((48 + fill_width(screens[i].progress)) * scale);
+            for (const Frame *f : {&soft, &gl})
+                if (!strcmp(screens[i].state, "working")) {
+                    EXPECT_EQ(f->at((int)lround(48 * scale), row) == 0xfff5b22a, screens[i].progress > 0) << what;
+                    EXPECT_EQ(f->at(fill_end - 1, row) == 0xfff5b22a, screens[i].progress > 0) << what;
+                    EXPECT_NE(f->at(fill_end, row), 0xfff5b22aU) << what;
+                }
+        }
     }
 }

@@ -13,6 +13,7 @@
 
 #include "../core/child.h"
 #include "../core/family.h"
+#include "../screens/screens.h"
 
 #include <SDL_syswm.h>
 
@@ -150,6 +151,7 @@ void cheap_renderer()
     gl_name(name, sizeof name);
     if (!software_gl(name))
         return;
+    drop_kept();
     SDL_DestroyRenderer(R);
     R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)

@@ -110,52 +110,68 @@ static void bands()
     }
 }
 
-// The gradient is the same in every frame of an output size: it is filled
-// once, read back as the renderer drew it, and copied pixel for pixel into
-// the frames that follow, which keeps them byte-identical. Only where the
-// canvas fills the whole output, as SDL's logical size does when the
-// aspect ratios agree; a letterboxed window fills its bands every frame.
+// The gradient is the same in every frame of an output size. The first
+// frame of a size fills its bands, each edge rounded to an output pixel
+// once (fill()); from the second on it is copied one to one from a texture
+// computed in output pixels, each output row the colour of the canvas row
+// under its centre. Either way no renderer's rounding of 150 scaled bands
+// can leave a seam, and a frame alone, as screenshot mode draws, costs no
+// more than its bands.
 static struct {
     SDL_Renderer *owner;    // a renderer's textures end with it
-    SDL_Texture *kept;      // the gradient as the renderer drew it, or none
-    int w, h;               // the output size it was drawn at
-    int last_w, last_h;     // the output size of the frame before
+    SDL_Texture *kept;      // the gradient at the output's scale, or none
+    int w, h;               // its size: the canvas in output pixels
 } GRADIENT;
+
+static SDL_Texture *gradient(int w, int h, float sy)
+{
+    SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
+    if (!s)
+        return nullptr;
+    for (int y = 0; y < h; y++) {
+        int row = SDL_min((int)((y + 0.5f) / sy), CANVAS_H - 1);
+        SDL_Color c;
+        band_colour(row - row % BAND_H, &c);
+        SDL_Rect line = {0, y, w, 1};
+        SDL_FillRect(s, &line, SDL_MapRGBA(s->format, c.r, c.g, c.b, c.a));
+    }
+    SDL_Texture *t = SDL_CreateTextureFromSurface(R, s);
+    SDL_FreeSurface(s);
+    if (t)
+        SDL_SetTextureBlendMode(t, SDL_BLENDMODE_NONE);
+    return t;
+}
 
 static void background()
 {
     auto &g = GRADIENT;
-    int w = 0, h = 0;
-    SDL_GetRendererOutputSize(R, &w, &h);
-    bool whole = w > 0 && h > 0 && SDL_fabs((float)CANVAS_W / CANVAS_H - (float)w / h) < 0.0001;
-    if (g.owner == R && g.kept && w == g.w && h == g.h) {
-        constexpr float NUDGE = 1 / 64.0f;  // lands the truncated output size on the texture's
-        float scale = (float)w / CANVAS_W;  // SDL's, for both axes
-        SDL_FRect dst = {0, 0, (w + NUDGE) / scale, (h + NUDGE) / scale};
-        SDL_RenderCopyF(R, g.kept, nullptr, &dst);
+    float sx = 1, sy = 1;
+    SDL_RenderGetScale(R, &sx, &sy);
+    int w = (int)(CANVAS_W * sx), h = (int)(CANVAS_H * sy);
+    if (g.owner != R || w != g.w || h != g.h) {
+        if (g.owner == R && g.kept)
+            SDL_DestroyTexture(g.kept);
+        g = {R, nullptr, w, h};
+        bands();
         return;
     }
-    if (g.owner == R && g.kept)
-        SDL_DestroyTexture(g.kept);
-    g.owner = R;
-    g.kept = nullptr;
-    bands();
-    // Kept from the second frame of a size on: a frame alone, as screenshot
-    // mode draws, costs no more than its bands.
-    bool again = w == g.last_w && h == g.last_h;
-    g.last_w = w;
-    g.last_h = h;
-    if (!whole || !again)
+    if (!g.kept && w > 0 && h > 0)
+        g.kept = gradient(w, h, sy);
+    if (!g.kept) {
+        bands();
         return;
-    SDL_Surface *s = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
-    if (s && SDL_RenderReadPixels(R, nullptr, SDL_PIXELFORMAT_ARGB8888, s->pixels, s->pitch) == 0) {
-        g.kept = SDL_CreateTextureFromSurface(R, s);
-        if (g.kept)
-            SDL_SetTextureBlendMode(g.kept, SDL_BLENDMODE_NONE);
-        g.w = w;
-        g.h = h;
     }
-    SDL_FreeSurface(s);
+    constexpr float NUDGE = 1 / 64.0f;  // lands the renderer's truncation on the texture's pixels
+    SDL_FRect dst = {0, 0, (w + NUDGE) / sx, (h + NUDGE) / sy};
+    SDL_RenderCopyF(R, g.kept, nullptr, &dst);
+}
+
+void drop_kept()
+{
+    if (GRADIENT.owner == R && GRADIENT.kept)
+        SDL_DestroyTexture(GRADIENT.kept);
+    GRADIENT = {};
+    text_drop();
 }
 
 static void frame(uint32_t now)

@@ -26,6 +26,7 @@ void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *
 // line and run by run even where SDL2_ttf alone could draw it.
 SDL_Surface *rasterise(TTF_Font *face, const char *s, int wrap, SDL_Color colour, unsigned dpi, bool runs, int *top);
 void text_frame_end();                          // drops the kept texts this frame did not draw
+void text_drop();                               // drops every kept text
 int text_boxes(SDL_Rect *boxes, int max);       // where the last frame's texts stand, uncropped
 unsigned text_rasterised();                     // texts rasterised since start
 
@@ -52,6 +53,7 @@ bool offered(int state, int action);   // the state's row carries that action
 int row_size(int state);               // buttons in the state's row
 void draw();
 void draw_at(uint32_t now);            // with the clock and the sweep at SDL_GetTicks() now
+void drop_kept();                      // what is kept on R (gradient, texts), before R ends
 
 // look.cpp
 struct Look {               // what decides a frame's pixels; zero where not shown

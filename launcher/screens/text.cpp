@@ -56,10 +56,28 @@ static int MISSING_NEXT;
 static unsigned FRAME = 1;  // counts frames, for the kept textures and the fallback slots
 static unsigned RASTERISED; // texts rasterised since start
 
+// An empty rectangle draws nothing (SDL's software renderer would widen it
+// to a pixel). Scaled, each edge is rounded to an output pixel once, as
+// text() places its letters, so that abutting rectangles meet and every
+// renderer covers the same pixels whatever its own rounding.
 void fill(SDL_Rect r, SDL_Color c)
 {
+    if (r.w <= 0 || r.h <= 0)
+        return;
     SDL_SetRenderDrawColor(R, c.r, c.g, c.b, c.a);
-    SDL_RenderFillRect(R, &r);
+    float sx = 1, sy = 1;
+    SDL_RenderGetScale(R, &sx, &sy);
+    if (sx == 1 && sy == 1) {
+        SDL_RenderFillRect(R, &r);
+        return;
+    }
+    int left = (int)lroundf(r.x * sx), right = (int)lroundf((r.x + r.w) * sx);
+    int top = (int)lroundf(r.y * sy), bottom = (int)lroundf((r.y + r.h) * sy);
+    if (left >= right || top >= bottom)
+        return;
+    constexpr float NUDGE = 1 / 64.0f;
+    SDL_FRect f = {(left + NUDGE) / sx, (top + NUDGE) / sy, (right - left + NUDGE) / sx, (bottom - top + NUDGE) / sy};
+    SDL_RenderFillRectF(R, &f);
 }
 
 void keep_face(TTF_Font *f, const char *path, int index, int size, int bold)
@@ -553,6 +571,15 @@ void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *
     }
     if (k == &once)
         SDL_DestroyTexture(once.t);
+}
+
+void text_drop()
+{
+    for (Kept &k : KEPT)
+        if (k.t) {
+            SDL_DestroyTexture(k.t);
+            k.t = nullptr;
+        }
 }
 
 void text_frame_end()
