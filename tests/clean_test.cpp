@@ -1,0 +1,59 @@
+// Text from outside made fit to say and to show: valid UTF-8, cut at whole
+// characters, without escape sequences or control characters.
+#include "support.h"
+
+#include <string>
+
+static std::string cleaned(const std::string &s, bool fold = true, size_t size = 256)
+{
+    char out[256];
+    clean_text(out, size, s.c_str(), fold);
+    return out;
+}
+
+TEST(Clean, MakesValidTextWithoutControls)
+{
+    struct Case {
+        const char *in, *fold, *keep;
+    } cases[] = {
+        {"Disk \xff full", "Disk \uFFFD full", "Disk \uFFFD full"},
+        {"\xc3(x", "\uFFFD(x", "\uFFFD(x"},
+        {"over\xc0\xaflong", "over\uFFFDlong", "over\uFFFDlong"},
+        {"half\xed\xa0\x80", "half\uFFFD", "half\uFFFD"},
+        {"cut \xe2\x82 inside", "cut \uFFFD inside", "cut \uFFFD inside"},
+        {"cut at the end \xf0\x9f\x98", "cut at the end", "cut at the end "},
+        {"a\x01""b\x7f""c\x08", "abc", "abc"},
+        {"next\xc2\x85line\xc2\x9c", "nextline", "nextline"},
+        {"\x1b[1;31mRed\x1b[0m text", "Red text", "Red text"},
+        {"\xc2\x9b""31mred", "red", "red"},
+        {"\x1b]0;title\x07""Done", "Done", "Done"},
+        {"\x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\ here", "link here", "link here"},
+        {"\x1b(Bplain\x1b""7saved\x1b""8", "plainsaved", "plainsaved"},
+        {"\x1bP1$r\x1b[m", "", ""},
+        {"end\x1b", "end", "end"},
+        {"  a \t\n\n b\r\v ", "a b", "  a \t\n\n b\r  "},
+        {"\xd0\x9d\xd0\xb5 \xe6\x97\xa5 \xf0\x9f\x98\x80", "\xd0\x9d\xd0\xb5 \xe6\x97\xa5 \xf0\x9f\x98\x80",
+         "\xd0\x9d\xd0\xb5 \xe6\x97\xa5 \xf0\x9f\x98\x80"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(cleaned(c.in), c.fold) << c.in;
+        EXPECT_EQ(cleaned(c.in, false), c.keep) << c.in;
+    }
+}
+
+TEST(Clean, CutsFallAtWholeCharacters)
+{
+    const char *chars[] = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+    for (const char *ch : chars) {
+        std::string whole = std::string("ab") + ch + "c";
+        int n = (int)strlen(ch);
+        for (int k = 0; k <= n; k++) {
+            int kept = k == n ? 2 + n : 2;
+            EXPECT_EQ(utf8_whole(whole.c_str(), 2 + k), kept) << ch << " cut after " << k;
+            EXPECT_EQ(cleaned(whole.substr(0, 2 + k)), whole.substr(0, kept)) << ch << " cut after " << k;
+            // The output's own bound cuts where a whole character no longer fits.
+            EXPECT_EQ(cleaned(whole, true, 3 + k), whole.substr(0, kept)) << ch << " in " << 3 + k;
+        }
+    }
+    EXPECT_EQ(cleaned("a b", true, 1), "");
+}
