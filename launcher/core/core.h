@@ -103,7 +103,7 @@ int utf8_whole(const char *s, int len);
 // (a broken sequence one REPLACEMENT, one cut short at the end dropped),
 // without escape sequences, control characters or DEL, cut at a whole
 // character. fold: every run of white space one space, none at the ends
-// (for speech); else tabs and line ends stay and other white space is a space.
+// (for speech); else line feeds stay and other white space is a space each.
 void clean_text(char *out, size_t size, const char *s, bool fold);
 
 template <typename T>

@@ -103,7 +103,9 @@ void clean_text(char *out, size_t size, const char *s, bool fold)
             gap = o > 0;
             continue;
         }
-        if (blank(c) && c != '\n' && c != '\r' && c != '\t')
+        // SDL2_ttf draws a box for a tab or a carriage return; it breaks
+        // wrapped lines at a line feed.
+        if (blank(c) && c != '\n')
             c = ' ';
         if (c < 0x20 && !blank(c))
             continue;
