@@ -96,6 +96,15 @@ constexpr uint32_t REPLACEMENT = 0xfffd;
 // The character at s (len bytes) as SDL2_ttf decodes UTF-8, and its length
 // in *n: a broken sequence is one REPLACEMENT.
 uint32_t utf8_next(const char *s, int len, int *n);
+// How many of the len bytes of s end at a whole character: a sequence that
+// the end cuts short is left out. A cut to max bytes is utf8_whole(s, max).
+int utf8_whole(const char *s, int len);
+// s as text to show or say, in at most size bytes with its NUL: valid UTF-8
+// (a broken sequence one REPLACEMENT, one cut short at the end dropped),
+// without escape sequences, control characters or DEL, cut at a whole
+// character. fold: every run of white space one space, none at the ends
+// (for speech); else line feeds stay and other white space is a space each.
+void clean_text(char *out, size_t size, const char *s, bool fold);
 
 template <typename T>
 bool among(T v, const T *set, size_t n)

@@ -2,6 +2,8 @@
 // spoken by speech/, so that what is heard is what is shown.
 #include "core.h"
 
+#include <cstring>
+
 const char *screen_title()
 {
     int st = S.state;
@@ -30,13 +32,17 @@ const char *screen_text(int state)
 
 void step_words(char *out, size_t size)
 {
+    // The stored label is cut by bytes; what is shown and said ends at a character.
+    char label[sizeof S.step_label];
+    snprintf(label, sizeof label, "%.*s", utf8_whole(S.step_label, (int)strnlen(S.step_label, sizeof label - 1)),
+             S.step_label);
     if (S.cancelled)
         snprintf(out, size, "%s", _("Cancelling\u2026"));
     else if (S.steps)
         // TRANSLATORS: the step's label comes from the installer, untranslated.
-        snprintf(out, size, _("Step %d of %d: %s"), S.step, S.steps, S.step_label);
+        snprintf(out, size, _("Step %d of %d: %s"), S.step, S.steps, label);
     else
-        snprintf(out, size, "%.159s", S.step_label);
+        snprintf(out, size, "%s", label);
 }
 
 void ready_words(char *out, size_t size)

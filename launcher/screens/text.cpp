@@ -217,7 +217,7 @@ static int split(TTF_Font *base, const char *s, int len, Run *runs, bool *covere
 // A NUL-terminated copy of bytes for SDL2_ttf, which takes no length.
 static const char *piece(char out[TEXT_MAX], const char *s, int len)
 {
-    len = SDL_min(len, TEXT_MAX - 1);
+    len = utf8_whole(s, SDL_min(len, TEXT_MAX - 1));
     memcpy(out, s, len);
     out[len] = '\0';
     return out;
@@ -525,11 +525,14 @@ static void place(SDL_Texture *t, int w, int h, int top, int x, int y, int wrap,
 
 void text(TTF_Font *face, int x, int y, int wrap, SDL_Color colour, const char *format, ...)
 {
-    char buf[TEXT_MAX];
+    char raw[TEXT_MAX], buf[TEXT_MAX];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    vsnprintf(raw, sizeof raw, format, ap);
     va_end(ap);
+    // Text from outside may hold what SDL2_ttf draws as boxes (controls,
+    // escapes) or a character cut short, which it draws as a replacement.
+    clean_text(buf, sizeof buf, raw, false);
     if (!face || !buf[0])
         return;
     float scale;

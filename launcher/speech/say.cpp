@@ -35,7 +35,8 @@ static void add(char *out, size_t size, const char *sentence)
         snprintf(out + len, size - len, "%s ", ended ? "" : ".");
         len = strlen(out);
     }
-    snprintf(out + len, size - len, "%s", sentence);
+    snprintf(out + len, size - len, "%.*s", utf8_whole(sentence, (int)SDL_min(strlen(sentence), size - len - 1)),
+             sentence);
 }
 
 static void percent(char *out, size_t size)
@@ -81,7 +82,9 @@ static void words(char *out, size_t size, bool full)
         }
         if (full && S.detail[0]) {
             // TRANSLATORS: the build's latest output line, as it came.
-            snprintf(part, sizeof part, _("Latest line: %.255s"), S.detail);
+            char line[sizeof S.detail];
+            snprintf(line, sizeof line, "%.*s", utf8_whole(S.detail, (int)strnlen(S.detail, 255)), S.detail);
+            snprintf(part, sizeof part, _("Latest line: %.255s"), line);
             add(out, size, part);
         }
         add(out, size, screen_text(ST_WORKING));
@@ -91,7 +94,7 @@ static void words(char *out, size_t size, bool full)
         // A failure comes first: the title is the screen before's.
         if (full)
             add(out, size, screen_title());
-        snprintf(part, sizeof part, "%.511s", S.message);
+        snprintf(part, sizeof part, "%.*s", utf8_whole(S.message, (int)strnlen(S.message, 511)), S.message);
         add(out, size, part);
         logs_words(part, sizeof part);
         add(out, size, part);
@@ -167,10 +170,12 @@ void speech_pass(bool acted)
     bool failure = S.state == ST_FAILED || S.state == ST_CRASHED;
     bool again = AGAIN;
     AGAIN = false;
+    bool missed = say_missed();
     // A button that failed again ("Try Again", "Play Again") leaves the state
-    // as it was: the player still hears what came of it.
-    if (again || S.state != SCREEN || (failure && (acted || strcmp(S.message, FAILURE) != 0))) {
-        screen(again, again || acted);
+    // as it was: the player still hears what came of it, as when the server
+    // was away while the failure was said.
+    if (again || S.state != SCREEN || (failure && (acted || missed || strcmp(S.message, FAILURE) != 0))) {
+        screen(again, again || acted || missed);
         return;
     }
     if (FOCUS != FOCUSED) {

@@ -1,9 +1,10 @@
 // The speech thread and its queue. Every libspeechd call is a round trip to
 // the speech server with no time limit, and a server that never answers
 // blocks its caller for ever: so the loop only puts texts into a small queue
-// under a lock held for a copy, and this thread alone speaks them. A server
-// that is missing or gone costs a connection attempt every few seconds, on
-// this thread, and whatever was said meanwhile.
+// under a lock held for a copy, and this thread alone speaks them. A text
+// the server refuses costs a new connection at once; a server that is
+// missing or gone costs a connection attempt every few seconds, on this
+// thread, and whatever was said meanwhile, but a failure is said again.
 #include "speech.h"
 
 #include "../core/core.h"
@@ -42,6 +43,10 @@ static const SPDPriority PRIORITY[] = {
 };
 static_assert(std::size(PRIORITY) == SAY_ALERT + 1, "a priority for every kind");
 
+// Which text matters most when only one can be said again: the server's order.
+static const int RANK[] = {-1, 2, 1, 2, 0, 3};
+static_assert(std::size(RANK) == std::size(PRIORITY), "a rank for every kind");
+
 static pthread_mutex_t LOCK = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t MORE = PTHREAD_COND_INITIALIZER;
 static Saying RING[QUEUE];              // under LOCK
@@ -49,6 +54,7 @@ static int HEAD, COUNT;                 // under LOCK: the oldest text, how many
 static unsigned GEN;                    // under LOCK: the thread that may run; any other ends
 static pthread_t THREAD;
 static bool RUNNING;                    // a thread of GEN runs
+static bool MISSED;                     // under LOCK: a failure went unsaid, and the server is back
 static int WANT = -2;                   // ORVL_SPEECH: 1 on, 0 off, -1 the desktop decides; -2 unread
 static char VOICE[16];                  // the catalog's language, for the server's voice
 
@@ -98,6 +104,20 @@ static SPDConnection *connect()
     return c;
 }
 
+// The realtime clock ms from now, as the timed waits take it.
+static timespec after_ms(long ms)
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += ms % 1000 * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
 static int put(SPDConnection *c, const Saying &s)
 {
     if (s.kind == SAY_CANCEL)
@@ -105,18 +125,52 @@ static int put(SPDConnection *c, const Saying &s)
     return spd_say(c, PRIORITY[s.kind], s.text) < 0 ? -1 : 0;
 }
 
+// held: the newest text of the highest priority since the last cancel.
+static void hold(Saying *held, const Saying &s)
+{
+    if (s.kind == SAY_CANCEL)
+        held->kind = SAY_CANCEL;
+    else if (RANK[s.kind] >= RANK[held->kind])
+        *held = s;
+}
+
+// A text refused may leave the connection refusing all that follows, and
+// what the server still held for it goes with it: a new connection, made
+// at once and only once, hears the text that matters most again. Null when
+// that fails too, and the server is treated as gone.
+static SPDConnection *again(SPDConnection *c, const Saying &s, Saying *held)
+{
+    spd_close(c);
+    hold(held, s);
+    c = connect();
+    if (c && put(c, *held) < 0) {
+        spd_close(c);
+        c = nullptr;
+    }
+    return c;
+}
+
 static void *speak(void *arg)
 {
     unsigned gen = (unsigned)(uintptr_t)arg;
     SPDConnection *c = nullptr;
     long tried = now_ms() - RETRY_MS;
-    Saying s;
+    bool lost = false;                  // a failure went unsaid while there was no server
+    Saying s, held;
+    held.kind = SAY_CANCEL;
     for (;;) {
         pthread_mutex_lock(&LOCK);
-        while (COUNT == 0 && GEN == gen)
-            pthread_cond_wait(&MORE, &LOCK);
-        bool go = GEN == gen;
-        if (go) {
+        // An unsaid failure looks for the server on time, not at the next text.
+        while (COUNT == 0 && GEN == gen && !(lost && now_ms() - tried >= RETRY_MS)) {
+            if (!lost) {
+                pthread_cond_wait(&MORE, &LOCK);
+                continue;
+            }
+            timespec until = after_ms(tried + RETRY_MS - now_ms());
+            pthread_cond_timedwait(&MORE, &LOCK, &until);
+        }
+        bool go = GEN == gen, have = go && COUNT > 0;
+        if (have) {
             s = RING[HEAD];
             HEAD = (HEAD + 1) % QUEUE;
             COUNT--;
@@ -127,11 +181,27 @@ static void *speak(void *arg)
         if (!c && now_ms() - tried >= RETRY_MS) {
             tried = now_ms();
             c = connect();
+            held.kind = SAY_CANCEL;
+            if (c && lost) {
+                lost = false;
+                pthread_mutex_lock(&LOCK);
+                if (GEN == gen)
+                    MISSED = true;
+                pthread_mutex_unlock(&LOCK);
+            }
         }
+        if (!have)
+            continue;
         if (c && put(c, s) < 0) {
-            spd_close(c);
-            c = nullptr;
-            tried = now_ms();
+            c = again(c, s, &held);
+            if (!c)
+                tried = now_ms();
+        } else if (c) {
+            hold(&held, s);
+        }
+        if (!c) {
+            lost |= s.kind == SAY_ALERT || held.kind == SAY_ALERT;
+            held.kind = SAY_CANCEL;
         }
     }
     if (c)
@@ -158,8 +228,11 @@ void say(int kind, const char *text)
     }
     Saying &s = RING[(HEAD + COUNT) % QUEUE];
     s.kind = kind;
-    snprintf(s.text, sizeof s.text, "%.*s", TEXT_MAX - 1, text);
-    COUNT++;
+    // The server refuses a text that is not UTF-8, and from then on all
+    // that follows on the connection; controls and escapes are not words.
+    clean_text(s.text, sizeof s.text, text, true);
+    if (s.text[0] || kind == SAY_CANCEL)
+        COUNT++;
     pthread_cond_signal(&MORE);
     pthread_mutex_unlock(&LOCK);
 }
@@ -169,6 +242,7 @@ static void start()
     pthread_mutex_lock(&LOCK);
     unsigned gen = ++GEN;
     COUNT = 0;
+    MISSED = false;
     pthread_mutex_unlock(&LOCK);
     voice_language();
     // The quit signals are the loop's to note; a library call on this thread
@@ -190,17 +264,19 @@ static void stop(long wait_ms)
     COUNT = 0;
     pthread_cond_broadcast(&MORE);
     pthread_mutex_unlock(&LOCK);
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += wait_ms / 1000;
-    until.tv_nsec += wait_ms % 1000 * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    timespec until = after_ms(wait_ms);
     if (wait_ms <= 0 || pthread_timedjoin_np(THREAD, nullptr, &until) != 0)
         pthread_detach(THREAD);
     RUNNING = false;
+}
+
+bool say_missed()
+{
+    pthread_mutex_lock(&LOCK);
+    bool missed = MISSED;
+    MISSED = false;
+    pthread_mutex_unlock(&LOCK);
+    return missed;
 }
 
 void speech_on(bool reader)

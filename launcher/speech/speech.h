@@ -16,3 +16,4 @@ enum { SAY_CANCEL, SAY_SCREEN, SAY_FOCUS, SAY_STEP, SAY_PROGRESS, SAY_ALERT };
 bool speaking();
 void say(int kind, const char *text);  // queued for the thread, which drops the oldest when it is full
 void say_afresh();                      // speech came on: the whole screen at the next pass
+bool say_missed();                      // once: a failure went unsaid and the server takes texts again

@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import dbus
@@ -33,8 +34,9 @@ dest = sys.argv[sys.argv.index("--dest") + 1]
 if sys.argv[-1] == "--status":
     sys.exit(print('{"needs_disc": true}'))
 os.setpgid(0, 0)
-for step, label in ((1, "Downloading"), (2, "Building")):
-    print(f"@step {step} 2 {label}", flush=True)
+for step, label in enumerate(os.environb.get(b"STEPS", b"Downloading|Building").split(b"|"), 1):
+    sys.stdout.buffer.write(b"@step %d 2 %s\n" % (step, label))
+    sys.stdout.flush()
     for i in range(1, 21):
         print(f"@progress {i / 20}", flush=True)
         time.sleep(0.03)
@@ -42,12 +44,13 @@ for step, label in ((1, "Downloading"), (2, "Building")):
 print("compiling parks", flush=True)
 while not os.path.exists(os.path.join(dest, "go")):
     time.sleep(0.05)
-plan = open(os.path.join(dest, "plan")).read()
-if plan.startswith("@error"):
-    sys.exit(print(plan, flush=True) or 1)
+plan = open(os.path.join(dest, "plan"), "rb").read()
+if plan.startswith(b"@error"):
+    sys.stdout.buffer.write(plan + b"\n")
+    sys.exit(sys.stdout.flush() or 1)
 os.makedirs(os.path.join(dest, "build", "host"))
 with open(os.path.join(dest, "build", "host", "orvl"), "w") as f:
-    f.write("#!/bin/sh\necho played\n" + ("exit 3\n" if plan == "crash" else ""))
+    f.write("#!/bin/sh\necho played\n" + ("exit 3\n" if plan == b"crash" else ""))
 os.chmod(f.name, 0o755)
 '''
 A11Y = '''import dbus
@@ -68,10 +71,47 @@ AddVoice "en" "MALE1" "default"
 '''
 
 
+def refusing(sock, real):
+    """A socket in front of the real daemon's that spoils the first text of
+    step 1 with a byte that is not UTF-8, which the daemon refuses; the
+    times it did so."""
+    HELPERS.append(socket.socket(socket.AF_UNIX))
+    listener, spoiled = HELPERS[-1], []
+    listener.bind(sock)
+    listener.listen(8)
+
+    def pipe(a, b, spoil):
+        try:
+            while data := a.recv(65536):
+                if spoil and not spoiled and b"Step 1 of 2" in data:
+                    spoiled.append(time.monotonic())
+                    data = data.replace(b"Step 1 of 2", b"Step 1 of 2 \xff", 1)
+                b.sendall(data)
+            b.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def serve():
+        while True:
+            try:
+                near, _ = listener.accept()
+            except OSError:
+                return
+            far = socket.socket(socket.AF_UNIX)
+            far.connect(real)
+            threading.Thread(target=pipe, args=(near, far, True), daemon=True).start()
+            threading.Thread(target=pipe, args=(far, near, False), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return spoiled
+
+
 def speech_server(folder, kind):
-    """The socket and the file of what is said; "mute" takes connections and never answers."""
+    """The socket and the file of what is said; "mute" takes connections and
+    never answers, "refuses" has the daemon refuse one text."""
     os.makedirs(os.path.join(folder, "modules"))
     sock, spoken, server = os.path.join(folder, "sock"), os.path.join(folder, "spoken"), None
+    own = sock + "-real" if kind == "refuses" else sock
     if kind == "mute":
         HELPERS.append(socket.socket(socket.AF_UNIX))
         HELPERS[-1].bind(sock)
@@ -81,11 +121,13 @@ def speech_server(folder, kind):
             f.write(SPEECHD)
         with open(os.path.join(folder, "modules", "textfile.conf"), "w") as f:
             f.write(TEXTFILE % spoken)
-        server = helper(["speech-dispatcher", "-s", "-C", folder, "-c", "unix_socket", "-S", sock, "-t", "0", "-l", "1",
+        server = helper(["speech-dispatcher", "-s", "-C", folder, "-c", "unix_socket", "-S", own, "-t", "0", "-l", "1",
                          "-P", os.path.join(folder, "pid"), "-L", folder],
                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not e2e.wait_until(lambda: os.path.exists(sock)):
+        if not e2e.wait_until(lambda: os.path.exists(own)):
             raise SystemExit("FAIL: speech-dispatcher did not start")
+    if kind == "refuses":
+        server.spoiled = refusing(sock, own)
     return sock, spoken, server
 
 
@@ -102,7 +144,7 @@ def session_bus(folder, status):
 
 def texts(spoken):
     try:
-        with open(spoken, encoding="utf-8") as f:
+        with open(spoken, encoding="utf-8", errors="replace") as f:
             return [t.strip() for t in ("\n" + f.read()).split("\n>")[1:]]
     except OSError:
         return []
@@ -126,6 +168,8 @@ CRASHED, AGAIN = "The game stopped unexpectedly. The logs are in ", "Play Again,
 ROAD = [SETUP, BUILD, QUIT, BUILD, "Step 1 of 2: Downloading", "100 percent", "Step 2 of 2: Building",
         "100 percent", REPEAT, CANCEL]
 ON, OFF = {"ScreenReaderEnabled": True}, {"ScreenReaderEnabled": False}
+RUSSIAN = "Образ диска " * 27       # 594 bytes, kept at 511: cut inside a letter
+# The file module writes what it hears in Latin-1: other letters come as "?".
 
 # name, screen reader status (None: no session bus), speech server, environment, plan, heard in order
 CASES = [
@@ -139,14 +183,21 @@ CASES = [
     ("no speech server", ON, None, {}, "", []),
     ("a speech server that never answers", ON, "mute", {}, "", []),
     ("a speech server that dies", ON, "dies", {}, "", [SETUP, BUILD]),
+    ("an @error with a byte that is not UTF-8", ON, "real", {}, "@error Disk \udcff full",
+     ROAD + ["^Disk . full. The logs are in ", "Try Again, button"]),
+    ("a long @error in Russian", ON, "real", {}, "@error " + RUSSIAN,
+     ROAD + [r"^(\S{5} \S{5} ){23}\S\S\. The logs are in ", "Try Again, button"]),
+    ("a step label with escape sequences", ON, "real", {"STEPS": "\x1b[1mDown\x1b[0mload\x07ing|\x1b]0;t\x07Building"},
+     "", ROAD + [READY, PLAY]),
+    ("a text refused", ON, "refuses", {}, "", ROAD + [READY, PLAY]),
 ]
 
 
 def run_case(share, name, status, kind, extra, plan, expected):
     home = os.path.join(WORK, re.sub("[ =]", "-", name))
     os.makedirs(home)
-    with open(os.path.join(home, "plan"), "w") as f:
-        f.write(plan)
+    with open(os.path.join(home, "plan"), "wb") as f:
+        f.write(plan.encode("utf-8", "surrogateescape"))
     address, a11y = session_bus(home, status) if status else ("unix:path=" + home + "/no-bus", None)
     sock, spoken, server = speech_server(os.path.join(home, "speechd"), kind)
     env = dict({k: v for k, v in os.environ.items() if not k.startswith("ORVL_")}, ORVL_HOME=home,
@@ -155,7 +206,7 @@ def run_case(share, name, status, kind, extra, plan, expected):
     err = open(os.path.join(home, "stderr"), "w+")
     proc = helper([LAUNCHER], env=env, stderr=err)
     logs = os.path.join(home, "logs", "install.log")
-    log = lambda: open(logs).read() if os.path.exists(logs) else ""
+    log = lambda: open(logs, errors="replace").read() if os.path.exists(logs) else ""
     follows = bool(expected) and status != OFF
 
     def press(k, text=None):
@@ -176,6 +227,10 @@ def run_case(share, name, status, kind, extra, plan, expected):
     press("Right", BUILD)
     press("Return")
     e2e.wait_until(lambda: "@step" in log())
+    if kind == "refuses":
+        e2e.wait_until(lambda: "@step 2" in log())
+        check(e2e.wait_until(lambda: not heard_in_order(texts(spoken), ["Step 2 of 2"]), 1) and server.spoiled,
+              f"{name}: the next step heard within a second of a text refused")
     e2e.wait_until(lambda: "compiling parks" in log())
     press("F5", REPEAT)
     if status == OFF:
