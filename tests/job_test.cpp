@@ -372,18 +372,12 @@ TEST_F(Job, InstallerThatClosesItsOutputAndRunsOnIsEnded)
     EXPECT_EQ(kill(pid, 0), -1);
 }
 
-// The niceness (field 19 of /proc/PID/stat) and I/O priority of a process,
-// as the kernel and ionice report them.
-static std::string priority_of(const std::string &pid)
-{
-    return command("printf '%s ' $(cut -d' ' -f19 /proc/" + pid + "/stat); ionice -p " + pid);
-}
-
 TEST_F(Job, BuildAndWhatItStartsYieldUnlessToldNot)
 {
-    std::string own = priority_of(std::to_string(getpid()));
-    int nice = getpriority(PRIO_PROCESS, 0);
-    std::string lowered = std::to_string(std::min(nice + 10, 19)) + " best-effort: prio 7\n";
+    // The niceness (field 19 of /proc/PID/stat) and I/O priority of process p, else of the shell.
+    std::string report = "p=${p:-$$}; printf '%s ' $(cut -d' ' -f19 /proc/$p/stat); ionice -p $p";
+    std::string own = command("p=" + std::to_string(getpid()) + "; " + report);
+    std::string lowered = std::to_string(std::min(getpriority(PRIO_PROCESS, 0) + 10, 19)) + " best-effort: prio 7\n";
     struct {
         const char *opt_out;
         std::string build;
@@ -393,7 +387,6 @@ TEST_F(Job, BuildAndWhatItStartsYieldUnlessToldNot)
         {"", lowered},
         {"0", own},
     };
-    std::string report = "printf '%s ' $(cut -d' ' -f19 /proc/$$/stat); ionice -p $$";
     write_file(s.path("report"), "#!/bin/sh\n" + report + "\n", 0755);
     for (auto &c : cases) {
         reset_state();
@@ -402,7 +395,6 @@ TEST_F(Job, BuildAndWhatItStartsYieldUnlessToldNot)
         ASSERT_TRUE(pump_until_done(10));
         EXPECT_EQ(log(), c.build + c.build) << (c.opt_out ? c.opt_out : "unset");
     }
-    // The status query runs at the launcher's own priority.
     reset_state();
     fake_installer(s, "{ " + report + "; } > " + s.path("status") + "; echo '{\"ready\": true}'");
     check_status(nullptr);

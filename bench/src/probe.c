@@ -1,8 +1,10 @@
 /* A stand-in for the player's other programs: a loop at 60 frames a second
  * that needs WORK_MS of CPU a frame, as a video player or a browser does.
  * Frame i is due at the start plus i periods; it is late when its work ends
- * more than one period after it was due. Runs until SIGTERM or SIGINT (or
- * for the seconds given), then prints "frames late worst_ms".
+ * more than one period after it was due. As a player drops frames, a frame
+ * whose time passed while an earlier one still ran is skipped and counts as
+ * late. Runs until SIGTERM or SIGINT (or for the seconds given), then prints
+ * "frames late worst_ms".
  *   probe [SECONDS] */
 #define _GNU_SOURCE
 #include <signal.h>
@@ -57,6 +59,11 @@ int main(int argc, char **argv)
             worst = took;
         late += took > PERIOD_NS;
         frames++;
+        long long behind = (ns(CLOCK_MONOTONIC) - start) / PERIOD_NS + 1 - frames;
+        if (behind > 0) {
+            frames += behind;
+            late += behind;
+        }
     }
     printf("%lld %lld %.3f\n", frames, late, worst / 1e6);
     return 0;

@@ -65,7 +65,7 @@ static void yield_priority(int nice)
 pid_t spawn(const Spawn &s)
 {
     int own = getpriority(PRIO_PROCESS, 0);
-    int nice = own + YIELD_NICE < NICEST ? own + YIELD_NICE : NICEST;
+    int niced = own + YIELD_NICE < NICEST ? own + YIELD_NICE : NICEST;
     char failure[1400];
     size_t failure_len = append(failure, sizeof failure, 0, s.failure ? s.failure : "");
     char *const *envp = s.envp ? s.envp : environ;
@@ -80,7 +80,7 @@ pid_t spawn(const Spawn &s)
     if (s.dies_with_parent)
         dies_with(parent);
     if (s.yields)
-        yield_priority(nice);
+        yield_priority(niced);
     if (s.in >= 0)
         dup2(s.in, 0);
     if (s.out >= 0)
