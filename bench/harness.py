@@ -794,6 +794,90 @@ def fig_wait(res):
     res["wait"] = out
 
 
+def probe_start():
+    p = subprocess.Popen([tool("probe")], stdout=subprocess.PIPE, text=True, env=base_env())
+    STARTED.append(p)
+    return p
+
+
+def probe_result(p):
+    """(late frames in %, worst frame in ms) of a probe, ended now."""
+    p.send_signal(signal.SIGTERM)
+    frames, late, worst = p.stdout.read().split()
+    p.wait()
+    return 100.0 * int(late) / max(int(frames), 1), float(worst)
+
+
+SAMPLE_INSTALLER = ("sample", "share", "src", "orvl", "tools", "install", "install.py")
+BUILD_CASES = (("alone", "nothing else runs"), ("direct", "the sample game's build, started directly"),
+               ("nice", "the same build started directly under nice -n 10"),
+               ("launcher", "the same build started by the launcher"),
+               ("full", "the same build started by the launcher with ORVL_BUILD_NICE=0 (as before)"))
+
+
+def build_direct(nice):
+    """The sample build as the launcher runs it, but started straight from
+    here (niced or not), beside the probe: late %, worst ms, wall s."""
+    Windowed.count += 1
+    dest = os.path.join(WORK, f"direct-{Windowed.count}")
+    argv = ["/usr/bin/python3", "-I", os.path.join(ROOT, *SAMPLE_INSTALLER), "--dest", dest,
+            "--vantrel", os.path.join(ROOT, "sample", "share", "src", "vantrel"), "--download"]
+    os.makedirs(dest)
+    probe = probe_start()
+    t0 = now_ns()
+    with open(os.path.join(dest, "install.log"), "w") as log:
+        build = subprocess.Popen((["nice", "-n", "10"] if nice else []) + argv, stdout=log,
+                                 stderr=subprocess.STDOUT, env=base_env(ORVL_PGROUP=1, PYTHONUNBUFFERED=1))
+        STARTED.append(build)
+        status = build.wait()
+    wall = (now_ns() - t0) / 1e9
+    late, worst = probe_result(probe)
+    if status != 0:
+        raise RuntimeError(f"{dest}: the sample build failed")
+    return late, worst, wall
+
+
+def build_launched(**extra):
+    """The same build started by the launcher under Xvfb, beside the probe."""
+    win = Windowed("launcher", ORVL_PYTHON="/usr/bin/python3", ORVL_SHARE=os.path.join(ROOT, "sample", "share"),
+                   **extra)
+    try:
+        win.wait_presents(2)
+        probe = probe_start()
+        _, f = win.start_build()
+        w, _ = win.wait_reaped(f[0], 300)
+        late, worst = probe_result(probe)
+        if w[1] != 0:
+            raise RuntimeError(f"{win.dir}: the sample build failed")
+        return late, worst, (w[2] - f[1]) / 1e9
+    finally:
+        win.quit()
+
+
+def fig_build(res):
+    """The computer during a build: a 60 Hz probe needing 6 ms of CPU a
+    frame, alone, beside the sample build started directly (also niced),
+    and beside the same build started by the launcher."""
+    say("10. the computer during a build")
+    rounds = 2
+    d = {case: dict(late=[], worst=[], wall=[]) for case, _ in BUILD_CASES}
+    for r in range(rounds):
+        for case, _ in BUILD_CASES:
+            if case == "alone":
+                probe = probe_start()
+                time.sleep(median(d["direct"]["wall"]) or 7.0)
+                late, worst = probe_result(probe)
+                wall = None
+            elif case in ("launcher", "full"):
+                late, worst, wall = build_launched(**(dict(ORVL_BUILD_NICE=0) if case == "full" else {}))
+            else:
+                late, worst, wall = build_direct(case == "nice")
+            for k, v in (("late", late), ("worst", worst), ("wall", wall)):
+                d[case][k].append(v)
+    res["build"] = {case: {k: median(v) for k, v in x.items()} for case, x in d.items()}
+    res["build"]["rounds"] = rounds
+
+
 def fig_escape(res):
     say("6. Escape during a flowing build")
     rounds = 2 if QUICK else 6
@@ -970,6 +1054,15 @@ def table(res):
     head = ("Figure", "launcher", "floor", "peer: zenity", "ratio", "target", "")
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
+    bd = res.get("build")
+    if bd:
+        lines += ["", f"10 The computer during a build: a 60 Hz probe needing 6 ms of CPU a frame (medians of "
+                  f"{bd['rounds']} rounds):", "", "| while | late frames | worst frame | build wall time |",
+                  "|---|---|---|---|"]
+        for case, label in BUILD_CASES:
+            v = bd[case]
+            lines.append(f"| {label} | {v['late']:.1f} % | {v['worst']:.1f} ms | "
+                         + (f"{v['wall']:.1f} s |" if v["wall"] is not None else "— |"))
     if dr:
         lines += ["", "Draw cost of one frame per screen, µs, launcher / floor (median of interleaved repetitions):",
                   "", "| screen | software renderer | ratio | renderer -1 | ratio |", "|---|---|---|---|---|"]
@@ -1007,7 +1100,7 @@ def main():
                     "launcher is measured in turn with this one in figures 5, 7 and 8")
     ap.add_argument("--report", default="", help="print the table of an earlier results.json and stop")
     ap.add_argument("--only", default="", help="comma-separated figures to run: "
-                    "shot,startup,draw,idle,feed,intake,escape,text,sample,wait")
+                    "shot,startup,draw,idle,feed,intake,escape,text,sample,wait,build")
     a = ap.parse_args()
     if a.report:
         with open(a.report) as fh:
@@ -1025,7 +1118,7 @@ def main():
     res = dict(machine=machine(), date=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), quick=QUICK)
     figures = [("shot", fig_screenshot), ("startup", fig_startup), ("draw", fig_draw), ("idle", fig_idle),
                ("feed", fig_feed), ("intake", fig_intake), ("escape", fig_escape), ("text", fig_text),
-               ("sample", fig_sample), ("wait", fig_wait)]
+               ("sample", fig_sample), ("wait", fig_wait), ("build", fig_build)]
     only = set(x for x in a.only.split(",") if x)
     t = time.monotonic()
     try:

@@ -4,7 +4,9 @@
 #include "installer/installer.h"
 
 #include <csignal>
+#include <algorithm>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
@@ -368,4 +370,33 @@ TEST_F(Job, InstallerThatClosesItsOutputAndRunsOnIsEnded)
     EXPECT_EQ(S.state, ST_FAILED);
     EXPECT_STREQ(S.message, "The build stopped (signal 15). Its log has the details.");
     EXPECT_EQ(kill(pid, 0), -1);
+}
+
+TEST_F(Job, BuildAndWhatItStartsYieldUnlessToldNot)
+{
+    // The niceness (field 19 of /proc/PID/stat) and I/O priority of process p, else of the shell.
+    std::string report = "p=${p:-$$}; printf '%s ' $(cut -d' ' -f19 /proc/$p/stat); ionice -p $p";
+    std::string own = command("p=" + std::to_string(getpid()) + "; " + report);
+    std::string lowered = std::to_string(std::min(getpriority(PRIO_PROCESS, 0) + 10, 19)) + " best-effort: prio 7\n";
+    struct {
+        const char *opt_out;
+        std::string build;
+    } cases[] = {
+        {nullptr, lowered},
+        {"1", lowered},
+        {"", lowered},
+        {"0", own},
+    };
+    write_file(s.path("report"), "#!/bin/sh\n" + report + "\n", 0755);
+    for (auto &c : cases) {
+        reset_state();
+        Env opt("ORVL_BUILD_NICE", c.opt_out);
+        build(report + "; " + s.path("report"));
+        ASSERT_TRUE(pump_until_done(10));
+        EXPECT_EQ(log(), c.build + c.build) << (c.opt_out ? c.opt_out : "unset");
+    }
+    reset_state();
+    fake_installer(s, "{ " + report + "; } > " + s.path("status") + "; echo '{\"ready\": true}'");
+    check_status(nullptr);
+    EXPECT_EQ(read_file(s.path("status")), own);
 }

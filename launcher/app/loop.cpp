@@ -275,6 +275,10 @@ void end_pass()
 // Tells the desktop what the pass did to the build, begun in state before.
 static void follow_build(int before)
 {
+    static pid_t scoped;    // the build child last given to the service manager
+    if (S.pid > 0 && S.pid != scoped && build_yields())
+        desktop_scope(S.pid);
+    scoped = S.pid;
     desktop_hold(S.pid > 0);
     desktop_progress(S.state == ST_WORKING, S.progress);
     // A cancelled build can pass through the failed state on its way out.

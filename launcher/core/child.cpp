@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -44,8 +45,27 @@ static void dies_with(pid_t parent)
         raise(SIGTERM);
 }
 
+constexpr int YIELD_NICE = 10;
+constexpr int NICEST = 19;
+constexpr int IOPRIO_WHO_PROCESS = 1;
+constexpr int IOPRIO_CLASS_SHIFT = 13;
+// Best-effort at its lowest level rather than the idle class: an idle-class
+// build is starved outright while anything else reads the disk, and can
+// stall the desktop behind a file-system lock it holds while starved.
+constexpr int IOPRIO_BEST_EFFORT_LOWEST = (2 << IOPRIO_CLASS_SHIFT) | 7;
+
+// Both are inherited across fork and exec, so everything the child starts
+// yields too. A sandbox may forbid either: the child then runs as it is.
+static void yield_priority(int nice)
+{
+    setpriority(PRIO_PROCESS, 0, nice);
+    syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, 0, IOPRIO_BEST_EFFORT_LOWEST);
+}
+
 pid_t spawn(const Spawn &s)
 {
+    int own = getpriority(PRIO_PROCESS, 0);
+    int niced = own + YIELD_NICE < NICEST ? own + YIELD_NICE : NICEST;
     char failure[1400];
     size_t failure_len = append(failure, sizeof failure, 0, s.failure ? s.failure : "");
     char *const *envp = s.envp ? s.envp : environ;
@@ -59,6 +79,8 @@ pid_t spawn(const Spawn &s)
     }
     if (s.dies_with_parent)
         dies_with(parent);
+    if (s.yields)
+        yield_priority(niced);
     if (s.in >= 0)
         dup2(s.in, 0);
     if (s.out >= 0)
@@ -84,7 +106,7 @@ pid_t spawn_answering(char *const *argv, char *const *envp, int *out)
         return -1;
     int null_in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int null_out = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn({argv, envp, null_in, p[1], null_out, true, nullptr});
+    pid_t pid = spawn({argv, envp, null_in, p[1], null_out, true, nullptr, false});
     if (pid < 0)
         close(p[0]);
     *out = pid < 0 ? -1 : p[0];

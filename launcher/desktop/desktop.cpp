@@ -1,7 +1,8 @@
 // The desktop's services, reached with sd-bus: logind's (or, in a Flatpak
 // sandbox, the portal's) sleep inhibitor, desktop notifications, the
 // launcher-entry signal that docks and task managers read for a progress bar,
-// and the accessibility bus's word on a screen reader.
+// the build's scope under the user's service manager, and the accessibility
+// bus's word on a screen reader.
 // Every call is asynchronous: the replies are taken in by desktop_pass, so a
 // slow or missing service can never hold the loop.
 #include "desktop.h"
@@ -21,6 +22,10 @@ constexpr uint32_t PORTAL_SUSPEND = 4;
 constexpr Uint32 ENTRY_EVERY_MS = 250;  // docks redraw on every update: a few a second is plenty
 constexpr int PASS_MESSAGES = 64;       // a flood on the bus cannot keep a pass from the window
 constexpr Uint32 CLOSE_FLUSH_MS = 250;
+// A scope's weights against the default 100 of the player's programs: as a
+// niceness of 10 weighs against 0.
+constexpr uint64_t SCOPE_CPU_WEIGHT = 10, SCOPE_IO_WEIGHT = 10;
+constexpr uint64_t SCOPE_TIMEOUT_US = 1000000;
 
 static bool ON;                 // ORVL_DESKTOP is not "0"
 static bool SANDBOXED;          // inside Flatpak: inhibit through the portal
@@ -240,6 +245,31 @@ void desktop_progress(bool building, double fraction)
     else
         sd_bus_emit_signal(SESSION, ENTRY_PATH, "com.canonical.Unity.LauncherEntry", "Update",
                            "sa{sv}", ENTRY_URI, 2, "progress", "d", show, "progress-visible", "b", 1);
+}
+
+// The build is already niced; a scope adds a low weight against the
+// desktop's other groups. The launcher's own signals and reaping stay the
+// authority over the build: the scope ends by itself when its processes do.
+// Whatever the manager answers, or if it never does, the build runs on.
+static int on_scope(sd_bus_message *, void *, sd_bus_error *)
+{
+    return 0;
+}
+
+void desktop_scope(int pid)
+{
+    sd_bus_message *m = nullptr;
+    char unit[64];
+    snprintf(unit, sizeof unit, "orvandel-build-%d.scope", pid);
+    if (SESSION &&
+        sd_bus_message_new_method_call(SESSION, &m, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                       "org.freedesktop.systemd1.Manager", "StartTransientUnit") >= 0 &&
+        sd_bus_message_set_auto_start(m, 0) >= 0 &&
+        sd_bus_message_append(m, "ssa(sv)a(sa(sv))", unit, "fail", 4, "PIDs", "au", 1, (uint32_t)pid,
+                              "CPUWeight", "t", SCOPE_CPU_WEIGHT, "IOWeight", "t", SCOPE_IO_WEIGHT,
+                              "Description", "s", _(REASON), 0) >= 0)
+        sd_bus_call_async(SESSION, nullptr, m, on_scope, nullptr, SCOPE_TIMEOUT_US);
+    sd_bus_message_unref(m);
 }
 
 // The servers that show markup read the body as markup, and D-Bus refuses a

@@ -53,7 +53,7 @@ int play(SDL_Window *window, int argc, char **argv)
 
     SDL_HideWindow(window);
     SDL_PumpEvents();
-    pid_t pid = spawn({args, nullptr, -1, out, out, false, failure});
+    pid_t pid = spawn({args, nullptr, -1, out, out, false, failure, false});
     if (out >= 0)
         close(out);
     if (pid < 0)

@@ -34,6 +34,7 @@ static bool PENDING;    // the last pump stopped at its budget with output left
 static Family JOB;      // the installer and everything it starts; root 0 once it has ended
 static int EXIT_STATUS; // the installer's wait status, once it has ended
 static Uint32 EXITED_AT, CANCEL_AT;
+static bool YIELDS;     // the JOB was started below the launcher's priority
 
 // The child's environment is made before the fork: between fork and exec
 // only async-signal-safe calls are allowed, and setenv allocates.
@@ -301,6 +302,11 @@ bool pump_quick()
     return S.fd >= 0 && take_in();
 }
 
+bool build_yields()
+{
+    return S.pid > 0 && YIELDS;
+}
+
 bool pump_pending()
 {
     return PENDING;
@@ -364,7 +370,10 @@ void start_build()
     snprintf(failure + at, sizeof failure - at, _("cannot run %.1023s: "), argv[0]);
     // A tool that reads standard input sees its end, instead of being
     // stopped for reading the terminal from a background group.
-    pid_t pid = spawn({argv, CHILD_ENV, null_in, p[1], p[1], true, failure});
+    // The build takes every core for many minutes: it runs below whatever
+    // the player does meanwhile, unless told to take its full share.
+    YIELDS = strcmp(env_or("ORVL_BUILD_NICE", "1"), "0") != 0;
+    pid_t pid = spawn({argv, CHILD_ENV, null_in, p[1], p[1], true, failure, YIELDS});
     if (pid < 0) {
         close(p[0]);
         start_failed();

@@ -16,6 +16,7 @@ void check_status(void (*meanwhile)()); // meanwhile: called while the installer
 // build.cpp
 void start_build();
 void pump_build();
+bool build_yields();                    // the running job was started below the launcher's priority
 bool pump_pending();                    // the last pump left output unread
 bool pump_quick();                      // takes in output; true once it has ended
 void cancel_build();

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The real window under Xvfb on a desktop of mock services, on private
 buses: logind's sleep inhibitor, the notification daemon, the screensaver, a
-Flatpak portal, and a dbus-monitor capture of the taskbar's progress. A
+Flatpak portal, the user's service manager, and a dbus-monitor capture of
+the taskbar's progress. A
 quick stand-in installer builds until the test lets it end. Then the same
 without a bus at all."""
 import os
@@ -53,7 +54,7 @@ if failure:
 os.makedirs(os.path.join(dest, "build", "host"), exist_ok=True)
 game = os.path.join(dest, "build", "host", "orvl")
 with open(game, "w") as f:
-    f.write("#!/bin/sh\necho played\n")
+    f.write("#!/bin/sh\ncut -d' ' -f19 /proc/$$/stat > \"$0.nice\"\necho played\n")
 os.chmod(game, 0o755)
 print("@done", flush=True)
 '''
@@ -63,7 +64,7 @@ print("@done", flush=True)
 
 
 class Launcher:
-    def __init__(self, name, x, session, system, **extra):
+    def __init__(self, name, x, session, system, nice=0, **extra):
         self.home = os.path.join(WORK, name)
         os.makedirs(self.home)
         self.plan("")
@@ -73,7 +74,7 @@ class Launcher:
                    DBUS_SYSTEM_BUS_ADDRESS=system, **extra)
         self.stderr = os.path.join(self.home, "stderr")
         with open(self.stderr, "w") as err:
-            self.proc = helper([LAUNCHER], env=env, stderr=err)
+            self.proc = helper([LAUNCHER], env=env, stderr=err, preexec_fn=lambda: os.nice(nice))
         self.x = x
         self.dpy = x.dpy
         if not x.window("Orvandel", self.proc.pid):
@@ -104,10 +105,11 @@ class Launcher:
         self.x.key(self.win, *keys)
 
     def build(self):
-        """Return, once, on the default button: a build child runs."""
+        """Return, once, on the default button: a build child runs; its id."""
         self.key("Return")
         if not e2e.wait_until(lambda: self.installers("--download"), 20):
             raise SystemExit("FAIL: no build started")
+        return self.installers("--download")[0]
 
     def finish(self):
         open(os.path.join(self.home, "go"), "w").close()
@@ -180,7 +182,9 @@ def main():
     session.mock("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver")
     session.mock("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
                  "org.freedesktop.portal.Inhibit")
-    for bus, name in ((system, "org.freedesktop.login1"), (session, "org.freedesktop.Notifications"),
+    session.mock("--template", "systemd", "--session")
+    for bus, name in ((system, "org.freedesktop.login1"), (session, "org.freedesktop.systemd1"),
+                      (session, "org.freedesktop.Notifications"),
                       (session, "org.freedesktop.ScreenSaver"), (session, "org.freedesktop.portal.Desktop")):
         bus.wait_name(name)
     saver = session.obj("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver")
@@ -195,6 +199,7 @@ def main():
     logind = system.obj("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager")
     inhibitors = lambda: [tuple(map(str, i[:4])) for i in logind.ListInhibitors()]
     notes = lambda: session.calls("org.freedesktop.Notifications", "/org/freedesktop/Notifications", "Notify")
+    scopes = lambda: session.calls("org.freedesktop.systemd1", "/org/freedesktop/systemd1", "StartTransientUnit")
     capture = os.path.join(WORK, "monitor")
     with open(capture, "w") as out:
         helper(["dbus-monitor", "--address", session.address,
@@ -203,9 +208,14 @@ def main():
 
     # A cancel, a failure and a success, under logind; the screen may blank.
     one = Launcher("one", x, session.address, system.address)
-    one.build()
+    pid = one.build()
     e2e.wait_until(lambda: inhibitors())
     check(inhibitors() == [REASON], f"one sleep inhibitor during the build {inhibitors()}")
+    e2e.wait_until(scopes)
+    asked = [[str(n), str(m), {str(k): v for k, v in p}, list(a)] for n, m, p, a in scopes()]
+    check(len(asked) == 1 and asked[0][0].endswith(".scope") and asked[0][1:] == ["fail", {
+        "PIDs": [pid], "CPUWeight": 10, "IOWeight": 10, "Description": "Building Orvandel"}, []],
+          f"the service manager is asked once for a scope of the build child {pid}, with low weights {asked}")
     e2e.wait_until(lambda: sum(1 for u in entry_updates(capture) if u[2]) >= 3)
     one.key("Escape")
     x.unfocus()
@@ -283,7 +293,7 @@ def main():
     two.ended("ready in the sandbox")
 
     # Turned off: nothing held, nothing sent, no attention asked.
-    start = len(entry_updates(capture))
+    start, scoped = len(entry_updates(capture)), len(scopes())
     off = Launcher("off", x, session.address, system.address, ORVL_DESKTOP="0")
     off.build()
     e2e.wait_until(lambda: off.progress_lines() >= 30)
@@ -297,15 +307,34 @@ def main():
     off.ended("turned off")
     check(len(notes()) == 2 and len(entry_updates(capture)) == start, "ORVL_DESKTOP=0: no notification, no progress")
 
-    # A quit mid-build lets go of everything.
-    quits = Launcher("quits", x, session.address, system.address)
-    quits.build()
+    # A quit mid-build lets go of everything; told not to yield, the build
+    # runs at the launcher's priority, in no scope.
+    quits = Launcher("quits", x, session.address, system.address, ORVL_BUILD_NICE="0")
+    pid = quits.build()
+    own = e2e.priority(quits.proc.pid)
+    check(e2e.priority(pid) == own, f"ORVL_BUILD_NICE=0: the build at the launcher's priority {own}")
     e2e.wait_until(lambda: len(entry_updates(capture)) > start)
     quits.close_window()
     quits.ended("quit mid-build")
     check(e2e.wait_until(lambda: not inhibitors()), "no inhibitor after the quit")
     e2e.wait_until(lambda: not entry_updates(capture)[-1][2], 5)
     check(not entry_updates(capture)[-1][2], "the progress is cleared at the quit")
+    check(len(scopes()) == scoped, "ORVL_DESKTOP=0 and ORVL_BUILD_NICE=0: no scope asked for")
+
+    # A service manager that never answers: the build starts and yields all the same.
+    hung = e2e.Bus(SCRIPT)
+    manager = hung.mock("--template", "systemd", "--session")
+    hung.wait_name("org.freedesktop.systemd1")
+    manager.send_signal(signal.SIGSTOP)
+    waits = Launcher("waits", x, hung.address, system.address)
+    pid = waits.build()
+    check(e2e.priority(pid) == (min(os.nice(0) + 10, 19), "best-effort: prio 7"), f"the build yields {e2e.priority(pid)}")
+    seen = waits.progress_lines()
+    check(e2e.wait_until(lambda: waits.progress_lines() > seen + 20), "the build goes on")
+    waits.finish()
+    check(e2e.wait_until(waits.built), "the build ends")
+    waits.key("Escape")
+    waits.ended("a service manager that never answers")
 
     # The session bus goes away mid-build; then the launcher is killed.
     killed = Launcher("killed", x, session.address, system.address)
@@ -322,10 +351,12 @@ def main():
     for pid in builds:
         os.killpg(pid, signal.SIGKILL)  # the orphaned build's group
 
-    # No bus at all: the road as before.
+    # No bus at all: the road as before. The launcher itself runs niced: the
+    # build yields from there, the game runs at the launcher's own priority.
     nowhere = "unix:path=" + os.path.join(WORK, "no-bus")
-    road = Launcher("road", x, nowhere, nowhere)
-    road.build()
+    road = Launcher("road", x, nowhere, nowhere, nice=12)
+    pid = road.build()
+    check(e2e.priority(pid) == (19, "best-effort: prio 7"), f"the build at niceness 19 at most {e2e.priority(pid)}")
     e2e.wait_until(lambda: road.progress_lines() >= 10)
     build = road.installers("--download")
     road.finish()
@@ -335,6 +366,8 @@ def main():
     road.ended("no bus")
     with open(os.path.join(road.home, "logs", "orvl.log")) as f:
         check(f.read() == "played\n", "the game ran")
+    nice = e2e.read(os.path.join(road.home, "build", "host", "orvl.nice"))
+    check(nice == "12\n", f"the game at the launcher's niceness 12 ({nice.strip()})")
 
 
 SCRIPT.run(main, WORK)

@@ -67,6 +67,15 @@ def stat(pid):
     return rest[0], int(rest[1])
 
 
+def priority(pid):
+    """(niceness, I/O priority as ionice says it) of a process, or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            nice = int(f.read().rsplit(")", 1)[1].split()[16])
+    except (OSError, IndexError, ValueError):
+        return None
+    return nice, subprocess.run(["ionice", "-p", str(pid)], capture_output=True, text=True).stdout.strip()
+
 
 def zombies(pid):
     """Children of a process that ended and were not reaped."""
@@ -213,8 +222,8 @@ class Bus:
 
     def mock(self, *args):
         env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.address, DBUS_SYSTEM_BUS_ADDRESS=self.address)
-        self.script.helper(["/usr/bin/python3", "-m", "dbusmock", *args], env=env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self.script.helper(["/usr/bin/python3", "-m", "dbusmock", *args], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_name(self, name):
         if not wait_until(lambda: self.conn.name_has_owner(name)):
