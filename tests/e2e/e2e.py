@@ -142,7 +142,13 @@ class Xvfb:
     def _titled(self, title):
         """Top-level windows, topmost first, of that title (any when None)."""
         found = []
-        for w in reversed(self.dpy.screen().root.query_tree().children):
+        root = self.dpy.screen().root
+        # A window manager puts each window in a frame of its own, and tells
+        # the order of the windows it manages.
+        managed = root.get_full_property(self.dpy.intern_atom("_NET_CLIENT_LIST_STACKING"), X.AnyPropertyType)
+        tops = [self.dpy.create_resource_object("window", i) for i in managed.value] if managed else \
+            root.query_tree().children
+        for w in reversed(tops):
             try:
                 if title is None or w.get_wm_name() == title:
                     found.append(w)
