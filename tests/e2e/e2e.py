@@ -204,6 +204,18 @@ class Xvfb:
                        timeout=10)
 
 
+def window_manager(script, x, name, bus):
+    """Starts a window manager on x's display, a helper of script: "openbox",
+    or "mutter" (GNOME's, compositing) on the session bus at address bus;
+    waits until it manages the screen."""
+    argv = {"openbox": ["openbox"], "mutter": ["mutter", "--x11", "--replace", "--sm-disable"]}[name]
+    script.helper(argv, env=dict(os.environ, DISPLAY=x.display, DBUS_SESSION_BUS_ADDRESS=bus),
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    check = x.dpy.intern_atom("_NET_SUPPORTING_WM_CHECK")
+    if not wait_until(lambda: x.dpy.screen().root.get_full_property(check, X.AnyPropertyType), 30):
+        raise SystemExit(f"FAIL: {name} did not start")
+
+
 # ---- a private D-Bus with mock services (python3-dbusmock) ----
 
 class Bus:
