@@ -15,6 +15,9 @@ install(FILES data/${LAUNCHER_APP_ID}.svg
 # Rendered from the SVG once and kept in the tree, so a build needs no SVG renderer.
 install(FILES data/${LAUNCHER_APP_ID}.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+# The same picture for the window itself: SDL reads BMP alone.
+install(FILES data/${LAUNCHER_APP_ID}.bmp
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
 install(FILES man/launcher.6
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 install(FILES docs/installer-contract.md docs/game-contract.md

@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev xvfb xdotool x11-utils imagemagick clang perl procps
   desktop-file-utils appstream man-db groff-base
   dbus-daemon dbus-bin python3-dbusmock python3-xlib
-  libspeechd-dev speech-dispatcher
+  libspeechd-dev speech-dispatcher libx11-dev openbox mutter
 )
 
 missing_packages() {

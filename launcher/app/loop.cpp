@@ -26,6 +26,25 @@ int die()
     return 1;
 }
 
+// The icon the desktop entry names, for the taskbars and switchers that
+// show a window's own: beside the program in a build folder, else where the
+// install rules put it.
+static void window_icon()
+{
+    static const char *const PLACES[] = {"%s/org.orvandel.launcher.bmp",
+                                         "%s/../share/icons/hicolor/128x128/apps/org.orvandel.launcher.bmp"};
+    char dir[1024], path[1200];
+    program_dir(dir, sizeof dir);
+    for (const char *place : PLACES) {
+        snprintf(path, sizeof path, place, dir);
+        if (SDL_Surface *icon = SDL_LoadBMP(path)) {
+            SDL_SetWindowIcon(WIN, icon);
+            SDL_FreeSurface(icon);
+            return;
+        }
+    }
+}
+
 int startup(bool shot)
 {
     signal(SIGPIPE, SIG_IGN);
@@ -47,6 +66,7 @@ int startup(bool shot)
                            CANVAS_W, CANVAS_H, flags);
     if (!WIN)
         return die();
+    window_icon();
     if (soft)
         R = SDL_CreateRenderer(WIN, -1, SDL_RENDERER_SOFTWARE);
     if (!R)

@@ -83,6 +83,7 @@ void resolve_paths();
 void mkdir_all(const char *dir);        // dir and its missing parents; errors ignored
 void mkdirs();
 void language(const char *catalogs);   // catalogs: null finds them beside the program
+void program_dir(char *out, size_t size);   // the running program's folder, or ""
 
 // words.cpp: the screens' words, shown and spoken
 const char *screen_title();             // of S's screen

@@ -70,6 +70,14 @@ static bool is_dir(const char *path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+void program_dir(char *out, size_t size)
+{
+    ssize_t n = readlink("/proc/self/exe", out, size - 1);
+    out[n > 0 ? n : 0] = '\0';
+    if (char *slash = strrchr(out, '/'))
+        *slash = '\0';
+}
+
 // The language of the launcher's own texts follows LANGUAGE, LC_ALL,
 // LC_MESSAGES and LANG. Only the messages category is taken from the
 // environment: the installer's numbers ("@progress 0.5") keep the decimal
@@ -82,14 +90,11 @@ void language(const char *catalogs)
     char dir[1100];
     if (!catalogs) {
         char exe[1024];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        exe[n > 0 ? n : 0] = '\0';
-        if (char *slash = strrchr(exe, '/'))
-            *slash = '\0';
+        program_dir(exe, sizeof exe);
         snprintf(dir, sizeof dir, "%s/locale", exe);
         if (!is_dir(dir))
             snprintf(dir, sizeof dir, "%s/../share/locale", exe);
-        if (n > 0 && is_dir(dir))
+        if (exe[0] && is_dir(dir))
             catalogs = dir;
     }
     if (catalogs)

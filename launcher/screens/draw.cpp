@@ -174,8 +174,24 @@ void drop_kept()
     text_drop();
 }
 
+// SDL's logical size letterboxes and scales the canvas: what it leaves of
+// the output, and any row its rounding skips, would keep an earlier frame's
+// pixels. A gradient kept for this size already covers the whole output.
+static void clear_output()
+{
+    int w = 0, h = 0;
+    SDL_GetRendererOutputSize(R, &w, &h);
+    if (GRADIENT.owner == R && GRADIENT.kept && w == GRADIENT.w && h == GRADIENT.h)
+        return;
+    SDL_Color c;
+    band_colour(CANVAS_H - 1, &c);
+    SDL_SetRenderDrawColor(R, c.r, c.g, c.b, 255);
+    SDL_RenderClear(R);
+}
+
 static void frame(uint32_t now)
 {
+    clear_output();
     background();
 
     int st = S.state;

@@ -151,7 +151,13 @@ class Xvfb:
     def _titled(self, title):
         """Top-level windows, topmost first, of that title (any when None)."""
         found = []
-        for w in reversed(self.dpy.screen().root.query_tree().children):
+        root = self.dpy.screen().root
+        # A window manager puts each window in a frame of its own, and tells
+        # the order of the windows it manages.
+        managed = root.get_full_property(self.dpy.intern_atom("_NET_CLIENT_LIST_STACKING"), X.AnyPropertyType)
+        tops = [self.dpy.create_resource_object("window", i) for i in managed.value] if managed else \
+            root.query_tree().children
+        for w in reversed(tops):
             try:
                 if title is None or w.get_wm_name() == title:
                     found.append(w)
@@ -205,6 +211,18 @@ class Xvfb:
         self.focus(win)
         subprocess.run(["xdotool", "key", *keys], env=dict(os.environ, DISPLAY=self.display), check=True,
                        timeout=10)
+
+
+def window_manager(script, x, name, bus):
+    """Starts a window manager on x's display, a helper of script: "openbox",
+    or "mutter" (GNOME's, compositing) on the session bus at address bus;
+    waits until it manages the screen."""
+    argv = {"openbox": ["openbox"], "mutter": ["mutter", "--x11", "--replace", "--sm-disable"]}[name]
+    script.helper(argv, env=dict(os.environ, DISPLAY=x.display, DBUS_SESSION_BUS_ADDRESS=bus),
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    check = x.dpy.intern_atom("_NET_SUPPORTING_WM_CHECK")
+    if not wait_until(lambda: x.dpy.screen().root.get_full_property(check, X.AnyPropertyType), 30):
+        raise SystemExit(f"FAIL: {name} did not start")
 
 
 # ---- a private D-Bus with mock services (python3-dbusmock) ----

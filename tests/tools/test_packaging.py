@@ -20,6 +20,7 @@ FILES = {
     "metainfo": "share/metainfo/%s.metainfo.xml" % APP_ID,
     "svg": "share/icons/hicolor/scalable/apps/%s.svg" % APP_ID,
     "png": "share/icons/hicolor/128x128/apps/%s.png" % APP_ID,
+    "bmp": "share/icons/hicolor/128x128/apps/%s.bmp" % APP_ID,
     "man": "share/man/man6/launcher.6",
     "installer contract": "share/doc/launcher/installer-contract.md",
     "game contract": "share/doc/launcher/game-contract.md",
@@ -30,7 +31,7 @@ FILES = {
 # and libspeechd bring, which their own packages depend on.
 LIBRARIES = {"libSDL2-2.0.so.0", "libSDL2_ttf-2.0.so.0", "libsystemd.so.0", "libfontconfig.so.1",
              "libspeechd.so.2", "libm.so.6", "libc.so.6", "libstdc++.so.6", "libgcc_s.so.1",
-             "libfreetype.so.6", "libglib-2.0.so.0"}
+             "libfreetype.so.6", "libglib-2.0.so.0", "libX11.so.6"}
 
 
 def run(*argv, **kw):
@@ -107,6 +108,9 @@ class Installed(unittest.TestCase):
         self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n")
         self.assertEqual(struct.unpack(">II", head[16:24]), (128, 128))
         self.assertTrue(ET.parse(self.path("svg")).getroot().tag.endswith("svg"))
+        # The window's copy holds the same pixels, alpha and all.
+        same = run("compare", "-metric", "AE", self.path("png"), self.path("bmp"), "null:")
+        self.assertEqual(same.stderr.strip(), "0", same.stderr)
 
     def test_versions_follow_the_project(self):
         version = self.project_version()
