@@ -44,6 +44,7 @@ struct LauncherState {
     FILE *log;              // open install.log, or none
     int32_t cancelled;      // the user cancelled the running build
     int32_t needs_disc;     // set up from scratch rather than update
+    char left[128];         // the time-left line of the working screen, or empty
 };
 
 struct Button {
@@ -53,7 +54,7 @@ struct Button {
 };
 
 constexpr LauncherState S_INITIAL = {
-    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
+    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0, "",
 };
 
 // The launcher's own texts in the player's language (catalogs under po/);
