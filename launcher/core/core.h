@@ -87,8 +87,10 @@ void language(const char *catalogs);   // catalogs: null finds them beside the p
 
 // words.cpp: the screens' words, shown and spoken
 const char *screen_title();             // of S's screen
+const char *title_of(int state, int needs_disc);
 const char *screen_text(int state);     // the fixed text of a state's screen, or ""
 void step_words(char *out, size_t size);    // the working screen's step line
+void step_line(char *out, size_t size, int cancelled, int step, int steps, const char *label);  // the same, of these
 void ready_words(char *out, size_t size);   // the ready screen's line, with the version
 void logs_words(char *out, size_t size);    // where the logs are, under a failure
 

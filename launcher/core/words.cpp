@@ -2,12 +2,16 @@
 // spoken by speech/, so that what is heard is what is shown.
 #include "core.h"
 
+const char *title_of(int st, int needs_disc)
+{
+    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
+        return needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
+    return "Orvandel";
+}
+
 const char *screen_title()
 {
-    int st = S.state;
-    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
-        return S.needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
-    return "Orvandel";
+    return title_of(S.state, S.needs_disc);
 }
 
 const char *screen_text(int state)
@@ -28,15 +32,20 @@ const char *screen_text(int state)
     return "";
 }
 
+void step_line(char *out, size_t size, int cancelled, int step, int steps, const char *label)
+{
+    if (cancelled)
+        snprintf(out, size, "%s", _("Cancelling\u2026"));
+    else if (steps)
+        // TRANSLATORS: the step's label comes from the installer, untranslated.
+        snprintf(out, size, _("Step %d of %d: %s"), step, steps, label);
+    else
+        snprintf(out, size, "%.159s", label);
+}
+
 void step_words(char *out, size_t size)
 {
-    if (S.cancelled)
-        snprintf(out, size, "%s", _("Cancelling\u2026"));
-    else if (S.steps)
-        // TRANSLATORS: the step's label comes from the installer, untranslated.
-        snprintf(out, size, _("Step %d of %d: %s"), S.step, S.steps, S.step_label);
-    else
-        snprintf(out, size, "%.159s", S.step_label);
+    step_line(out, size, S.cancelled, S.step, S.steps, S.step_label);
 }
 
 void ready_words(char *out, size_t size)
