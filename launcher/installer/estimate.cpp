@@ -301,11 +301,15 @@ int est_seconds(uint32_t now, bool *step_only)
         recorded += q ? q->ms : 0;
     }
     double at = p ? (E.f >= 0 ? recorded_at(*p, E.f) : SDL_min((double)in_step, (double)p->ms)) : 0;
-    double ratio = 1;
-    if (p && at > 1000)
-        ratio = SDL_clamp(in_step / at, RATIO_MIN, RATIO_MAX);
-    else if (whole_past && recorded > 1000)
-        ratio = SDL_clamp((E.step_at - E.started) / recorded, RATIO_MIN, RATIO_MAX);
+    // The steps before tell the pace steadily; the current step's own
+    // ratio is noisy while little of it is done, so it takes over only
+    // gradually, wholly from its middle on.
+    bool paced = whole_past && recorded > 1000;
+    double ratio = paced ? SDL_clamp((E.step_at - E.started) / recorded, RATIO_MIN, RATIO_MAX) : 1;
+    if (p && at > 1000) {
+        double own = SDL_clamp(in_step / at, RATIO_MIN, RATIO_MAX);
+        ratio += (own - ratio) * (paced ? SDL_min(2 * at / p->ms, 1.0) : 1.0);
+    }
 
     double left;
     double rate = E.f >= 0 ? step_rate(now) : 0;
