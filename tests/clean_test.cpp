@@ -57,7 +57,10 @@ static std::vector<uint32_t> frame_after(const std::string &line)
     reset_state();
     S.state = ST_WORKING;
     handle_line(line.c_str());
-    draw_at(S.started + 1000);
+    lay_out(S.state);
+    Look l;
+    look(&l, S.started + 1000);
+    draw_look(l);
     std::vector<uint32_t> v(CANVAS_W * CANVAS_H);
     SDL_RenderReadPixels(R, nullptr, SDL_PIXELFORMAT_ARGB8888, v.data(), CANVAS_W * 4);
     return v;

@@ -208,6 +208,7 @@ TEST(Languages, EveryScreenOfEveryCatalogFits)
             screens.push_back({"failed", m});
         screens.push_back({"working-starting", -1});
         screens.push_back({"working-cancelling", -1});
+        screens.push_back({"working-left", -1});
         for (const Screen &sc : screens) {
             reset_state();
             std::string state = sc.state;
@@ -217,6 +218,12 @@ TEST(Languages, EveryScreenOfEveryCatalogFits)
                 shot_fill("working");
                 S.steps = 0;
                 snprintf(S.step_label, sizeof S.step_label, "%s", _("Starting"));
+            } else if (state == "working-left") {
+                shot_fill("working");
+                // The longest of the time-left lines.
+                snprintf(S.left, sizeof S.left,
+                         ngettext("About %d hour %d minutes left in this step",
+                                  "About %d hours %d minutes left in this step", 2), 2, 50);
             } else if (state == "working-cancelling") {
                 shot_fill("working");
                 S.cancelled = 1;
@@ -260,7 +267,11 @@ TEST(Languages, EveryScreenOfEveryCatalogFits)
             }
             if (state == "checking")
                 continue;
-            EXPECT_EQ(n, NB + (state == "failed" || state == "crashed" ? 3 : state.rfind("working", 0) == 0 ? 5 : 2))
+            int own = state == "failed" || state == "crashed" ? 3
+                      : state == "working-left"           ? 6
+                      : state.rfind("working", 0) == 0     ? 5
+                                                           : 2;
+            EXPECT_EQ(n, NB + own)
                 << where << ": every text drawn";
             ASSERT_GE(NB, 1) << where;
             EXPECT_GE(B[0].x, 48) << where << ": the row starts within the margin";

@@ -17,12 +17,14 @@
 constexpr Uint32 DETAIL_EVERY_MS = 250;
 
 static Look SHOWN;          // what the last presented frame shows
+static Look PASS;           // what this pass's frame shows, looked at once
+static Uint32 PASS_AT;      // when
 static bool STALE = true;   // the window needs drawing whatever it shows
 static Uint32 DETAIL_AT;    // when a presented frame last brought a new detail line
 
 static void present(const Look &l, Uint32 now)
 {
-    draw_at(now);
+    draw_look(l);
     SDL_RenderPresent(R);
     if (strcmp(l.detail, SHOWN.detail) != 0)
         DETAIL_AT = now;
@@ -45,17 +47,10 @@ static void last_line(Uint32 now)
 {
     if (STALE || SHOWN.state != ST_WORKING || S.state == ST_WORKING || strcmp(SHOWN.detail, S.detail) == 0)
         return;
-    int state = S.state, needs_disc = S.needs_disc, cancelled = S.cancelled, focus = FOCUS;
-    S.state = ST_WORKING;
-    S.needs_disc = SHOWN.needs_disc;
-    S.cancelled = SHOWN.cancelled;
-    Look l;
-    look(&l, now);
+    Look l = SHOWN;
+    look_build(&l, now);
+    l.cancelled = SHOWN.cancelled;
     present(l, now);
-    S.state = state;
-    S.needs_disc = needs_disc;
-    S.cancelled = cancelled;
-    FOCUS = focus;
 }
 
 // Milliseconds until l may be presented: 0 at once, -1 when it is shown.
@@ -75,10 +70,11 @@ void redraw()
 {
     Uint32 now = SDL_GetTicks();
     last_line(now);
-    Look l;
-    look(&l, now);
-    if (held(l, now) == 0)
-        present(l, now);
+    lay_out(S.state);
+    look(&PASS, now);
+    PASS_AT = now;
+    if (held(PASS, now) == 0)
+        present(PASS, now);
 }
 
 void redraw_soon()
@@ -86,12 +82,13 @@ void redraw_soon()
     STALE = true;
 }
 
+// From the pass's look: nothing has changed S since, only time has passed.
 int wait_ms(int bound)
 {
     Uint32 now = SDL_GetTicks();
-    Look l;
-    look(&l, now);
-    int due = held(l, now), next = look_next(now);
+    int due = held(PASS, now), next = look_next(PASS_AT);
+    if (next >= 0)
+        next = SDL_max(next - (int)(now - PASS_AT), 0);
     if (due < 0 || (next >= 0 && next < due))
         due = next;
     return due < 0 ? bound : SDL_min(due, bound);

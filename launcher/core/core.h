@@ -44,6 +44,7 @@ struct LauncherState {
     FILE *log;              // open install.log, or none
     int32_t cancelled;      // the user cancelled the running build
     int32_t needs_disc;     // set up from scratch rather than update
+    char left[128];         // the time-left line of the working screen, or empty
 };
 
 struct Button {
@@ -53,7 +54,7 @@ struct Button {
 };
 
 constexpr LauncherState S_INITIAL = {
-    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0,
+    ST_CHECKING, "", "", 0, 0, -1.0, "", 0, 0, -1, "", 0, nullptr, 0, 0, "",
 };
 
 // The launcher's own texts in the player's language (catalogs under po/);
@@ -87,8 +88,10 @@ void program_dir(char *out, size_t size);   // the running program's folder, or 
 
 // words.cpp: the screens' words, shown and spoken
 const char *screen_title();             // of S's screen
+const char *title_of(int state, int needs_disc);
 const char *screen_text(int state);     // the fixed text of a state's screen, or ""
 void step_words(char *out, size_t size);    // the working screen's step line
+void step_line(char *out, size_t size, int cancelled, int step, int steps, const char *label);  // the same, of these
 void ready_words(char *out, size_t size);   // the ready screen's line, with the version
 void logs_words(char *out, size_t size);    // where the logs are, under a failure
 

@@ -4,12 +4,16 @@
 
 #include <cstring>
 
+const char *title_of(int st, int needs_disc)
+{
+    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
+        return needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
+    return "Orvandel";
+}
+
 const char *screen_title()
 {
-    int st = S.state;
-    if (st == ST_SETUP || st == ST_UPDATE || st == ST_WORKING || st == ST_FAILED)
-        return S.needs_disc ? _("Set up Orvandel") : _("Updating Orvandel");
-    return "Orvandel";
+    return title_of(S.state, S.needs_disc);
 }
 
 const char *screen_text(int state)
@@ -30,19 +34,23 @@ const char *screen_text(int state)
     return "";
 }
 
-void step_words(char *out, size_t size)
+void step_line(char *out, size_t size, int cancelled, int step, int steps, const char *stored)
 {
     // The stored label is cut by bytes; what is shown and said ends at a character.
     char label[sizeof S.step_label];
-    snprintf(label, sizeof label, "%.*s", utf8_whole(S.step_label, (int)strnlen(S.step_label, sizeof label - 1)),
-             S.step_label);
-    if (S.cancelled)
+    snprintf(label, sizeof label, "%.*s", utf8_whole(stored, (int)strnlen(stored, sizeof label - 1)), stored);
+    if (cancelled)
         snprintf(out, size, "%s", _("Cancelling\u2026"));
-    else if (S.steps)
+    else if (steps)
         // TRANSLATORS: the step's label comes from the installer, untranslated.
-        snprintf(out, size, _("Step %d of %d: %s"), S.step, S.steps, label);
+        snprintf(out, size, _("Step %d of %d: %s"), step, steps, label);
     else
         snprintf(out, size, "%s", label);
+}
+
+void step_words(char *out, size_t size)
+{
+    step_line(out, size, S.cancelled, S.step, S.steps, S.step_label);
 }
 
 void ready_words(char *out, size_t size)

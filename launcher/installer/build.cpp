@@ -1,6 +1,7 @@
 // The download-and-build JOB: its start, the pump that reads and parses the
 // child's output into the working screen, the log, and the cancel.
 #include "installer.h"
+#include "estimate.h"
 
 #include "../core/child.h"
 #include "../core/core.h"
@@ -29,7 +30,8 @@ constexpr int LINGER_MS = 3000;         // an installer's time to exit once its 
 constexpr int CANCEL_GRACE_MS = 5000;   // a cancelled JOB's time to end before SIGKILL
 constexpr int ENV_MAX = 4096;
 
-static bool PENDING;    // the last pump stopped at its budget with output left
+static bool PENDING;
+static char RECORD[1200];   // how long the steps of the build before took    // the last pump stopped at its budget with output left
 
 static Family JOB;      // the installer and everything it starts; root 0 once it has ended
 static int EXIT_STATUS; // the installer's wait status, once it has ended
@@ -137,6 +139,7 @@ void feed(const char *bytes, size_t n)
         if (room == 0) {
             S.line[S.line_len] = '\0';
             handle_line(S.line);
+            est_take(SDL_GetTicks());
             S.line_len = 0;
             p++;
             continue;
@@ -156,6 +159,7 @@ void feed(const char *bytes, size_t n)
         if (nl) {
             S.line[S.line_len] = '\0';
             handle_line(S.line);
+            est_take(SDL_GetTicks());
             S.line_len = 0;
             p++;
         }
@@ -241,6 +245,7 @@ static void reap_within(int ms)
 static void settle(int status)
 {
     close_job();
+    est_end(RECORD, !S.cancelled && WIFEXITED(status) && WEXITSTATUS(status) == 0, SDL_GetTicks());
     if (S.cancelled) {
         S.state = S.needs_disc ? ST_SETUP : ST_UPDATE;
         return;
@@ -295,6 +300,8 @@ void pump_build()
         finish();
     else
         watch_job();
+    if (S.state == ST_WORKING)
+        est_words(S.left, sizeof S.left, SDL_GetTicks());
 }
 
 bool pump_quick()
@@ -331,6 +338,7 @@ void stop_build(int grace_ms)
     end_family(grace_ms);
     drain();
     close_job();
+    est_end(RECORD, false, SDL_GetTicks());
 }
 
 static void start_failed()
@@ -392,4 +400,7 @@ void start_build()
     S.steps = 0;
     S.progress = -1.0;
     S.started = SDL_GetTicks();
+    S.left[0] = '\0';
+    snprintf(RECORD, sizeof RECORD, "%.1100s/build-times", g_home);
+    est_start(RECORD, S.started);
 }

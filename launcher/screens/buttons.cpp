@@ -14,25 +14,32 @@ static const SDL_Color LABEL_FOCUSED = {20, 42, 26, 255};
 static const SDL_Color FACE = {28, 58, 40, 210};
 static const SDL_Color LABEL = {255, 255, 255, 255};
 
-void buttons(const Row &r)
+int layout(const Row &r, Button out[3])
 {
-    NB = 0;
-    Button row[std::size(B)] = {};
     int count = SDL_clamp(r.count, 0, (int)std::size(B));
     for (int i = 0; i < count; i++) {
-        row[i].label = _(r.label[i]);
-        row[i].action = r.action[i];
+        out[i] = {};
+        out[i].label = _(r.label[i]);
+        out[i].action = r.action[i];
     }
     int right = RIGHT_EDGE;
     for (int i = count - 1; i >= 0; i--) {
         int lw, lh;
-        measure(F_BUTTON, row[i].label, &lw, &lh);
-        row[i].w = SDL_max(lw, LABEL_MIN) + LABEL_PAD;
-        row[i].h = ROW_H;
-        row[i].y = ROW_TOP;
-        row[i].x = right - row[i].w;
-        right = row[i].x - GAP;
+        measure(F_BUTTON, out[i].label, &lw, &lh);
+        out[i].w = SDL_max(lw, LABEL_MIN) + LABEL_PAD;
+        out[i].h = ROW_H;
+        out[i].y = ROW_TOP;
+        out[i].x = right - out[i].w;
+        right = out[i].x - GAP;
     }
+    return count;
+}
+
+void buttons(const Row &r)
+{
+    NB = 0;
+    Button row[std::size(B)] = {};
+    int count = layout(r, row);
     for (int i = 0; i < count; i++)
         B[i] = row[i];
     NB = count;
@@ -40,12 +47,12 @@ void buttons(const Row &r)
         FOCUS = NB - 1;
 }
 
-void draw_buttons()
+void draw_buttons(const Button *row, int n, int focus)
 {
-    for (int i = 0; i < NB; i++) {
-        const Button &b = B[i];
+    for (int i = 0; i < n; i++) {
+        const Button &b = row[i];
         SDL_Color label = LABEL;
-        if (i == FOCUS) {
+        if (i == focus) {
             fill({b.x - RING, b.y - RING, b.w + 2 * RING, b.h + 2 * RING}, RING_COLOUR);
             fill({b.x, b.y, b.w, b.h}, FACE_FOCUSED);
             label = LABEL_FOCUSED;

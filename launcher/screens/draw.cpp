@@ -78,26 +78,28 @@ bool sweep(uint32_t p, SDL_Rect *r)
     return true;
 }
 
-static void working(uint32_t now)
+static void working(const Look &l)
 {
     char step[TEXT_LINE];
-    step_words(step, sizeof step);
+    step_line(step, sizeof step, l.cancelled, l.step, l.steps, l.label);
     text(F_BODY, MARGIN, BODY_Y, 0, WHITE, "%s", step);
 
     char clock[32];
-    clock_text(now - S.started, clock);
+    clock_text(l.clock * 1000u, clock);
     int w, h;
     measure(F_BODY, clock, &w, &h);
     text(F_BODY, RIGHT_EDGE - w, BODY_Y, 0, DIM, "%s", clock);
 
     fill({MARGIN, TRACK_Y, TRACK_W, TRACK_H}, TRACK);
     SDL_Rect r;
-    if (S.progress >= 0)
-        fill({MARGIN, TRACK_Y, fill_width(S.progress), TRACK_H}, AMBER);
-    else if (sweep(now / 4 % SWEEP_PERIOD, &r))
+    if (l.fill >= 0)
+        fill({MARGIN, TRACK_Y, l.fill, TRACK_H}, AMBER);
+    else if (sweep((uint32_t)l.sweep * SWEEP_STEP_MS / 4 % SWEEP_PERIOD, &r))
         fill(r, AMBER);
 
-    text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", S.detail);
+    text(F_SMALL, MARGIN, DETAIL_Y, 0, DIM, "%s", l.detail);
+    if (l.left[0])
+        text(F_SMALL, MARGIN, LOGS_Y, 0, DIM, "%s", l.left);
     text(F_SMALL, MARGIN, FOOTER_Y, 0, DIM, "%s", screen_text(ST_WORKING));
 }
 
@@ -189,29 +191,28 @@ static void clear_output()
     SDL_RenderClear(R);
 }
 
-static void frame(uint32_t now)
+static void frame(const Look &l)
 {
     clear_output();
     background();
 
-    int st = S.state;
-    text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", screen_title());
+    int st = l.state;
+    text(F_TITLE, MARGIN, MARGIN, 0, WHITE, "%s", title_of(st, l.needs_disc));
 
     switch (st) {
     case ST_CHECKING:
         text(F_BODY, MARGIN, BODY_Y, 0, SOFT, "%s", screen_text(st));
-        NB = 0;
         return;
     case ST_SETUP:
     case ST_UPDATE:
         text(F_BODY, MARGIN, BODY_Y, WRAP, SOFT, "%s", screen_text(st));
         break;
     case ST_WORKING:
-        working(now);
+        working(l);
         break;
     case ST_FAILED:
     case ST_CRASHED: {
-        text(F_BODY, MARGIN, BODY_Y, WRAP, WHITE, "%s", S.message);
+        text(F_BODY, MARGIN, BODY_Y, WRAP, WHITE, "%s", l.message);
         char logs[TEXT_LINE];
         logs_words(logs, sizeof logs);
         text(F_SMALL, MARGIN, LOGS_Y, WRAP, DIM, "%s", logs);
@@ -225,21 +226,30 @@ static void frame(uint32_t now)
     }
     default:
         // No other value is ever stored; show no row rather than act on one.
-        NB = 0;
         return;
     }
 
-    buttons(ROWS[st]);
-    draw_buttons();
+    Button row[std::size(B)];
+    int n = layout(ROWS[st], row);
+    draw_buttons(row, n, l.focus);
 }
 
-void draw_at(uint32_t now)
+void lay_out(int state)
 {
-    frame(now);
+    static const Row NONE = {0, {}, {}};
+    buttons(state > ST_CHECKING && state <= ST_CRASHED ? ROWS[state] : NONE);
+}
+
+void draw_look(const Look &l)
+{
+    frame(l);
     text_frame_end();
 }
 
 void draw()
 {
-    draw_at(SDL_GetTicks());
+    lay_out(S.state);
+    Look l;
+    look(&l, SDL_GetTicks());
+    draw_look(l);
 }

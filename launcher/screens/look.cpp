@@ -11,6 +11,7 @@
 static void copy(char *to, size_t size, const char *from)
 {
     size_t k = strnlen(from, size - 1);
+    memset(to, 0, size);
     memcpy(to, from, k);
 }
 
@@ -26,8 +27,12 @@ void look(Look *l, uint32_t now)
     SDL_GetRendererOutputSize(R, &l->w, &l->h);
     if (st == ST_FAILED || st == ST_CRASHED)
         copy(l->message, sizeof l->message, S.message);
-    if (st != ST_WORKING)
-        return;
+    if (st == ST_WORKING)
+        look_build(l, now);
+}
+
+void look_build(Look *l, uint32_t now)
+{
     l->cancelled = S.cancelled;
     l->step = S.step;
     l->steps = S.steps;
@@ -36,6 +41,7 @@ void look(Look *l, uint32_t now)
     l->clock = (now - S.started) / 1000u;
     copy(l->label, sizeof l->label, S.step_label);
     copy(l->detail, sizeof l->detail, S.detail);
+    copy(l->left, sizeof l->left, S.left);
 }
 
 bool same_look(const Look &a, const Look &b)

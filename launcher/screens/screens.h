@@ -35,13 +35,15 @@ TTF_Font *font(int bold, int size);     // DejaVu Sans at size, or null
 bool find_font(int bold, uint32_t cp, char *path, size_t size, int *index, bool *embolden);
 
 // buttons.cpp
+struct Button;
 struct Row {                // a screen's buttons, left to right
     int count;
     const char *label[3];   // untranslated literals; translated when laid out
     int action[3];          // ACT_*
 };
+int layout(const Row &row, Button out[3]);     // a row's buttons laid out; their count
 void buttons(const Row &row);   // lays out B and NB, brings FOCUS into the row
-void draw_buttons();
+void draw_buttons(const Button *row, int n, int focus);
 int hit(int x, int y);          // the button at a logical point, or -1
 
 // draw.cpp
@@ -51,8 +53,10 @@ int fill_width(double progress);
 bool sweep(uint32_t p, SDL_Rect *r);
 bool offered(int state, int action);   // the state's row carries that action
 int row_size(int state);               // buttons in the state's row
-void draw();
-void draw_at(uint32_t now);            // with the clock and the sweep at SDL_GetTicks() now
+struct Look;
+void lay_out(int state);               // B and NB for the state's row, FOCUS brought into it
+void draw_look(const Look &l);         // the frame l describes; B, NB and FOCUS untouched
+void draw();                           // S's frame now, its row laid out
 void drop_kept();                      // what is kept on R (gradient, texts), before R ends
 
 // look.cpp
@@ -65,8 +69,10 @@ struct Look {               // what decides a frame's pixels; zero where not sho
     int32_t sweep;          // the sweep's step, or -1
     uint32_t clock;         // the elapsed clock's second
     char label[160], detail[256], message[512];
+    char left[128];         // the time-left line
 };
-void look(Look *l, uint32_t now);      // what draw_at(now) would show
+void look(Look *l, uint32_t now);      // what S's frame shows at SDL_GetTicks() now
+void look_build(Look *l, uint32_t now);    // only the working screen's part of it, from S
 bool same_look(const Look &a, const Look &b);
 int look_next(uint32_t now);           // ms until time alone changes the picture, or -1
 

@@ -56,7 +56,7 @@ static void elapsed(char *out, size_t size)
 }
 
 // The screen's title and text; full adds what changes by itself (progress,
-// time, the latest line), spoken only when asked for.
+// time, the time left, the latest line), spoken only when asked for.
 static void words(char *out, size_t size, bool full)
 {
     char part[LINE];
@@ -79,6 +79,7 @@ static void words(char *out, size_t size, bool full)
         if (full) {
             elapsed(part, sizeof part);
             add(out, size, part);
+            add(out, size, S.left);
         }
         if (full && S.detail[0]) {
             // TRANSLATORS: the build's latest output line, as it came.

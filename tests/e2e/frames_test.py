@@ -1,8 +1,9 @@
 """The real launcher under Xvfb draws a frame only when its picture changes:
 frames presented, counted by a preloaded shim, over an idle second and over
 a silent build; a window uncovered or shown again is drawn again; the screen
-after a build's last line is exact; the renderer chosen where OpenGL is
-Mesa's software rasteriser.
+after a build's last line is exact; the time-left line comes once counts
+advance and goes with a new step and with the working screen; the renderer
+chosen where OpenGL is Mesa's software rasteriser.
 
     frames_test.py LAUNCHER PRESENTS_SHIM
 """
@@ -154,6 +155,29 @@ class Frames(unittest.TestCase):
         want = subprocess.run(["convert", shot, "-depth", "8", "rgb:-"], capture_output=True, timeout=30).stdout
         run.build()
         self.assertTrue(e2e.wait_until(lambda: run.image() == want, 20), "the ready screen differs from its image")
+
+    def test_time_left_line_comes_and_goes(self):
+        counts = "i=0; while [ $i -lt %d ]; do i=$((i+1)); echo \"[$i/%d] %s $i\"; sleep 0.5; done"
+        run = Launcher(self, download="echo '@step 1 2 Compiling'; %s; echo '@step 2 2 Linking'; %s"
+                       % (counts % (24, 24, "cc"), counts % (14, 14, "ld")))
+
+        def line_shown():
+            # Text under the detail line, at (48, 222): pixels far lighter than the background.
+            image = run.image()
+            if len(image) != 960 * 600 * 3:
+                return None
+            return any(max(image[(y * 960 + x) * 3:(y * 960 + x) * 3 + 3]) > 110
+                       for y in range(224, 238) for x in range(48, 400, 2))
+
+        run.build()
+        self.assertIs(line_shown(), False, "a time-left line in the build's first seconds")
+        self.assertTrue(e2e.wait_until(line_shown, 15, 0.2), "no time-left line once counts advance")
+        self.assertTrue(e2e.wait_until(lambda: line_shown() is False, 15, 0.2), "the line stays into a new step")
+        # The build's end writes its record; the screen after it has no line.
+        record = os.path.join(run.env["ORVL_HOME"], "build-times")
+        self.assertTrue(e2e.wait_until(lambda: os.path.exists(record), 20), "no record of the build")
+        run.settled(0.5)
+        self.assertIs(line_shown(), False, "a time-left line after the build")
 
     def test_renderer_where_opengl_is_software(self):
         # Xvfb's OpenGL is Mesa's llvmpipe.
