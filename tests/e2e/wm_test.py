@@ -67,8 +67,11 @@ def desktop(wm):
         e2e.wait_until(lambda: set(wanted) <= states(x, win), 5)
         if os.path.exists(log):
             os.unlink(log)
-        subprocess.run(["xdotool", "key", "Return"], env=env, timeout=10)
-        back = e2e.wait_until(lambda: os.path.exists(log), 10) and x.window("Orvandel", proc.pid, 20)
+        # Return again until the game starts: a slow start may still show the checking screen.
+        def play():
+            subprocess.run(["xdotool", "key", "Return"], env=env, timeout=10)
+            return e2e.wait_until(lambda: os.path.exists(log), 1)
+        back = e2e.wait_until(play, 30) and x.window("Orvandel", proc.pid, 20)
         held = bool(back) and e2e.wait_until(lambda: set(wanted) <= states(x, back), 5)
         check(held, f"{wm}: {name}, then the game stops unexpectedly: the window comes back {name} "
                     f"({sorted(states(x, back)) if back else 'not at all'})")
