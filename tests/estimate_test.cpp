@@ -50,6 +50,20 @@ static void replay(const std::vector<At> &lines, const char *record)
 
 static const std::vector<At> STEADY = join({{0, "@step 1 1 Building"}}, counts(0, 1, 40, 100, 1));
 
+// The figure at now lies within low..high seconds (-1, -1: no figure).
+static void expect_left(const char *what, double now, int low, int high, bool step_only)
+{
+    bool only;
+    int s = est_seconds(ms(now), &only);
+    if (low < 0) {
+        EXPECT_EQ(s, -1) << what;
+        return;
+    }
+    EXPECT_GE(s, low) << what;
+    EXPECT_LE(s, high) << what;
+    EXPECT_EQ(only, step_only) << what;
+}
+
 TEST(Estimate, ShortBuilds)
 {
     std::vector<At> stall = STEADY;
@@ -73,15 +87,7 @@ TEST(Estimate, ShortBuilds)
     };
     for (const auto &c : cases) {
         replay(c.lines, nullptr);
-        bool step_only;
-        int s = est_seconds(ms(c.now), &step_only);
-        if (c.low < 0) {
-            EXPECT_EQ(s, -1) << c.what;
-            continue;
-        }
-        EXPECT_GE(s, c.low) << c.what;
-        EXPECT_LE(s, c.high) << c.what;
-        EXPECT_EQ(step_only, c.step_only) << c.what;
+        expect_left(c.what, c.now, c.low, c.high, c.step_only);
     }
 }
 
@@ -118,11 +124,7 @@ TEST(Estimate, RecordOfTheBuildBefore)
     };
     for (const auto &c : cases) {
         replay(c.lines, record.c_str());
-        bool step_only;
-        int s = est_seconds(ms(c.now), &step_only);
-        EXPECT_GE(s, c.low) << c.what;
-        EXPECT_LE(s, c.high) << c.what;
-        EXPECT_EQ(step_only, c.step_only) << c.what;
+        expect_left(c.what, c.now, c.low, c.high, c.step_only);
     }
 
     const char *garbled[] = {
